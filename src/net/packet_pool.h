@@ -2,6 +2,8 @@
 // process-wide pool those blocks come from. The pool is shared by every engine, grows by 32 blocks
 // first and then by doubling, never gives memory back while the process runs, and is released as
 // a whole by ReleasePacketPools at exit, after every engine has stopped. It does not know sockets.
+// There is no second pool of hand-off records: an engine's packet thread receives its datagrams
+// itself, so no datagram changes threads before its callback.
 // All functions are safe from any thread: the pool is guarded by one mutex, and the batch calls
 // take it once for many blocks.
 #pragma once
