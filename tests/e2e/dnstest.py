@@ -1,0 +1,214 @@
+"""Helpers of the end-to-end tests: the real dnsserver binary, real peers (nsd) and raw UDP
+clients, all on loopback with free ports. Every process started here is stopped by its PID."""
+import os
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+import dns.message
+import dns.query
+import dns.rdatatype
+
+BIN = os.environ.get("DNSSERVER_BIN", os.path.join(os.path.dirname(__file__), "../../build/src/dnsserver"))
+
+
+def free_port(family=socket.AF_INET):
+    """A UDP port that is free on both 127.0.0.1 and ::1 right now."""
+    for _ in range(50):
+        s4 = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s4.bind(("127.0.0.1", 0))
+        port = s4.getsockname()[1]
+        try:
+            s6 = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+            s6.bind(("::1", port))
+            s6.close()
+        except OSError:
+            s4.close()
+            continue
+        s4.close()
+        return port
+    raise RuntimeError("no free port")
+
+
+def udp_bound(port):
+    """True when some process holds the UDP port on any address."""
+    hexport = ":%04X" % port
+    for table in ("/proc/net/udp", "/proc/net/udp6"):
+        try:
+            with open(table) as f:
+                for line in f.readlines()[1:]:
+                    if line.split()[1].endswith(hexport):
+                        return True
+        except OSError:
+            pass
+    return False
+
+
+def wait_until(predicate, timeout=10.0, step=0.05):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def stop_process(proc, timeout=15):
+    """SIGTERM, then SIGKILL after the timeout. Returns the exit code."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(5)
+    return proc.returncode
+
+
+class DnsServer:
+    """The real dnsserver binary started on a settings file in its own folder."""
+
+    def __init__(self, settings, workdir=None, logfile=True, extra_files=None):
+        self.dir = workdir or tempfile.mkdtemp(prefix="dnsserver-e2e-")
+        self.cfg = os.path.join(self.dir, "dnscfg.ini")
+        self.log = os.path.join(self.dir, "server.log") if logfile else None
+        self.access = os.path.join(self.dir, "access.log")
+        with open(self.cfg, "w") as f:
+            f.write(settings)
+        for name, text in (extra_files or {}).items():
+            path = os.path.join(self.dir, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w") as f:
+                f.write(text)
+        self.proc = None
+        self.stdout_path = os.path.join(self.dir, "stdout.txt")
+
+    def start(self, wait_port=None, args=None):
+        cmd = [BIN]
+        if args is not None:
+            cmd += args
+        else:
+            if self.log:
+                cmd += ["-logfile", self.log]
+            cmd += ["-cfgfile", self.cfg]
+        self._out = open(self.stdout_path, "w")
+        self.proc = subprocess.Popen(cmd, cwd=self.dir, stdout=self._out, stderr=subprocess.STDOUT)
+        if wait_port is not None:
+            ok = wait_until(lambda: udp_bound(wait_port) or self.proc.poll() is not None, 15)
+            assert ok and self.proc.poll() is None, "server did not start:\n" + self.log_text() + self.stdout()
+            time.sleep(0.05)
+        return self
+
+    def wait_exit(self, timeout=15):
+        return self.proc.wait(timeout)
+
+    def stop(self):
+        code = stop_process(self.proc) if self.proc else None
+        if getattr(self, "_out", None):
+            self._out.close()
+        return code
+
+    def log_text(self):
+        try:
+            with open(self.log) as f:
+                return f.read()
+        except (OSError, TypeError):
+            return ""
+
+    def access_lines(self):
+        try:
+            with open(self.access) as f:
+                return [line.rstrip("\n") for line in f]
+        except OSError:
+            return []
+
+    def stdout(self):
+        try:
+            with open(self.stdout_path) as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Nsd:
+    """A real authoritative server (NSD) on a free loopback port serving the given zones."""
+
+    def __init__(self, zones, port=None):
+        self.dir = tempfile.mkdtemp(prefix="nsd-e2e-")
+        self.port = port or free_port()
+        conf = [
+            "server:",
+            "  ip-address: 127.0.0.1@%d" % self.port,
+            '  zonesdir: "%s"' % self.dir,
+            '  database: ""',
+            '  pidfile: "%s/nsd.pid"' % self.dir,
+            '  username: ""',
+            '  chroot: ""',
+            '  xfrdfile: "%s/xfrd.state"' % self.dir,
+            '  zonelistfile: "%s/zone.list"' % self.dir,
+            "  server-count: 1",
+            '  logfile: "%s/nsd.log"' % self.dir,
+            "remote-control:",
+            "  control-enable: no",
+        ]
+        for name, text in zones.items():
+            with open(os.path.join(self.dir, name + ".zone"), "w") as f:
+                f.write(text)
+            conf += ["zone:", "  name: %s" % name, "  zonefile: %s.zone" % name]
+        with open(os.path.join(self.dir, "nsd.conf"), "w") as f:
+            f.write("\n".join(conf) + "\n")
+        self.proc = None
+
+    def start(self):
+        self.proc = subprocess.Popen(["nsd", "-d", "-c", os.path.join(self.dir, "nsd.conf")],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        assert wait_until(lambda: udp_bound(self.port), 10), "nsd did not start"
+        return self
+
+    def stop(self):
+        if self.proc:
+            stop_process(self.proc)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def query(name, rdtype="A", port=53, host="127.0.0.1", timeout=2.0, id=None):
+    """One query with dnspython; returns the response message or None on time-out."""
+    q = dns.message.make_query(name, rdtype)
+    if id is not None:
+        q.id = id
+    try:
+        return dns.query.udp(q, host, port=port, timeout=timeout)
+    except dns.exception.Timeout:
+        return None
+
+
+def raw_exchange(data, port, host="127.0.0.1", timeout=1.0, family=socket.AF_INET):
+    """Sends raw bytes and returns (reply bytes, reply source) or (None, None) on time-out."""
+    s = socket.socket(family, socket.SOCK_DGRAM)
+    s.settimeout(timeout)
+    try:
+        s.sendto(data, (host, port))
+        reply, src = s.recvfrom(65535)
+        return reply, src
+    except socket.timeout:
+        return None, None
+    finally:
+        s.close()
+
+
+def dig(*args):
+    out = subprocess.run(["dig"] + list(args), capture_output=True, text=True, timeout=30)
+    return out.stdout
