@@ -260,6 +260,7 @@ DecryptOutcome DecryptSettingsLine(const std::string& keyPath, std::string_view 
     return DecryptOutcome::kNotUsable;
   }
   std::string rc4Key;
+  ERR_clear_error();  // the code reported must be this operation's
   if (!RsaPublicDecrypt(key.get(), parts.wrappedKey, rc4Key)) {
     LogError("Decrypt failed with error %d", TakeErrorCode());
     return DecryptOutcome::kKeyError;
