@@ -212,3 +212,57 @@ def raw_exchange(data, port, host="127.0.0.1", timeout=1.0, family=socket.AF_INE
 def dig(*args):
     out = subprocess.run(["dig"] + list(args), capture_output=True, text=True, timeout=30)
     return out.stdout
+
+
+class UdpPeer:
+    """A small upstream on a free loopback port, run on a thread: it records every datagram it
+    receives and answers through `respond(data) -> bytes | list[bytes] | None`. With `relay_to`
+    (a port of a real server) and no `respond`, it relays each query there and passes the real
+    answer back, so tests see the exact id the real upstream received."""
+
+    def __init__(self, respond=None, relay_to=None):
+        import threading
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.settimeout(0.1)
+        self.port = self.sock.getsockname()[1]
+        self.received = []
+        self.respond = respond
+        self.relay_to = relay_to
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def _relay(self, data):
+        r = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        r.settimeout(2)
+        try:
+            r.sendto(data, ("127.0.0.1", self.relay_to))
+            return r.recvfrom(65535)[0]
+        except socket.timeout:
+            return None
+        finally:
+            r.close()
+
+    def _run(self):
+        while not self._stop.is_set():
+            try:
+                data, src = self.sock.recvfrom(65535)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            self.received.append(data)
+            out = self.respond(data) if self.respond else (self._relay(data) if self.relay_to else None)
+            if out is None:
+                continue
+            for reply in out if isinstance(out, list) else [out]:
+                self.sock.sendto(reply, src)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join(5)
+        self.sock.close()
