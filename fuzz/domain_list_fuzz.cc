@@ -1,6 +1,6 @@
-// Domain list documents (settings text, URL bodies): cut into items in pieces of a size taken from
-// the input, built into a set, then every line of the input is looked up. The set must not depend
-// on where the pieces were cut, and every stored name must be found again.
+// Domain list documents (settings text, URL bodies, list files): cut into items, or into lines, in
+// pieces of a size taken from the input, built into sets, then every line of the input is looked
+// up. A set must not depend on where the pieces were cut, and every stored name is found again.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -20,6 +20,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t at = 0; at < len; at += piece) b.Feed(doc + at, len - at < piece ? len - at : piece);
   b.Finish();
   if (whole.Size() != cut.Size() || a.Accepted() != b.Accepted()) std::abort();
+
+  DomainNameSet fileWhole, fileCut;
+  DomainLineReader c(&fileWhole), d(&fileCut);
+  c.Feed(doc, len);
+  c.Finish();
+  for (size_t at = 0; at < len; at += piece) d.Feed(doc + at, len - at < piece ? len - at : piece);
+  d.Finish();
+  if (fileWhole.Size() != fileCut.Size()) std::abort();
+  fileWhole.ForEach([&](std::string_view name) {
+    if (!fileCut.Contains(name) || name.find('\n') != std::string_view::npos) std::abort();
+  });
 
   whole.ForEach([&](std::string_view name) {
     if (!cut.Contains(name)) std::abort();
