@@ -220,10 +220,10 @@ class UdpPeer:
     (a port of a real server) and no `respond`, it relays each query there and passes the real
     answer back, so tests see the exact id the real upstream received."""
 
-    def __init__(self, respond=None, relay_to=None):
+    def __init__(self, respond=None, relay_to=None, host="127.0.0.1", port=0):
         import threading
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind(("127.0.0.1", 0))
+        self.sock.bind((host, port))
         self.sock.settimeout(0.1)
         self.port = self.sock.getsockname()[1]
         self.received = []
@@ -266,3 +266,52 @@ class UdpPeer:
         self._stop.set()
         self._thread.join(5)
         self.sock.close()
+
+
+class HttpServer:
+    """The real HTTP server of the list tests (tests/acl/http_server.py) on a free loopback port,
+    serving the files of its root folder, which tests rewrite while it runs."""
+
+    SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "acl", "http_server.py")
+
+    def __init__(self, lifetime=300):
+        self.dir = tempfile.mkdtemp(prefix="http-e2e-")
+        self.root = os.path.join(self.dir, "root")
+        os.makedirs(self.root)
+        self.port_file = os.path.join(self.dir, "port")
+        self.lifetime = lifetime
+        self.proc = None
+
+    def start(self):
+        self.proc = subprocess.Popen(["/usr/bin/python3", self.SCRIPT, "--root", self.root, "--port-file",
+                                      self.port_file, "--lifetime", str(self.lifetime)])
+        assert wait_until(lambda: os.path.exists(self.port_file), 10), "HTTP server did not start"
+        with open(self.port_file) as f:
+            self.port = int(f.read())
+        return self
+
+    def url(self, name):
+        return "http://127.0.0.1:%d/%s" % (self.port, name)
+
+    def put(self, name, text):
+        tmp = os.path.join(self.root, name + ".tmp")
+        with open(tmp, "w") as f:
+            f.write(text)
+        os.rename(tmp, os.path.join(self.root, name))
+
+    def requests(self):
+        try:
+            with open(os.path.join(self.dir, "requests.log")) as f:
+                return [line.split("\t")[0] for line in f.read().splitlines()]
+        except OSError:
+            return []
+
+    def stop(self):
+        if self.proc:
+            stop_process(self.proc)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
