@@ -189,10 +189,19 @@ class Nsd:
         self.proc = None
 
     def start(self):
+        # Its own process group: nsd forks its server and xfrd processes, and kill() ends them all.
         self.proc = subprocess.Popen(["nsd", "-d", "-c", os.path.join(self.dir, "nsd.conf")],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     start_new_session=True)
         assert wait_until(lambda: udp_bound(self.port), 10), "nsd did not start"
         return self
+
+    def kill(self):
+        """SIGKILL to nsd and the processes it forked (its process group), as a crash would."""
+        if self.proc and self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait(5)
+        assert wait_until(lambda: not udp_bound(self.port), 5), "nsd still holds its port"
 
     def stop(self):
         if self.proc:
@@ -228,6 +237,15 @@ def raw_exchange(data, port, host="127.0.0.1", timeout=1.0, family=socket.AF_INE
         return None, None
     finally:
         s.close()
+
+
+def vm_rss_kb(pid):
+    """The resident set size of a process in kB (VmRSS of /proc/PID/status)."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise RuntimeError("no VmRSS")
 
 
 def dig(*args):
