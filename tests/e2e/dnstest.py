@@ -176,6 +176,7 @@ class Nsd:
             '  xfrdfile: "%s/xfrd.state"' % self.dir,
             '  zonelistfile: "%s/zone.list"' % self.dir,
             "  server-count: 1",
+            "  rrl-ratelimit: 0",  # no response rate limit: load tests ask from one address
             '  logfile: "%s/nsd.log"' % self.dir,
             "remote-control:",
             "  control-enable: no",
