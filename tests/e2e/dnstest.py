@@ -46,6 +46,22 @@ def udp_bound(port):
     return False
 
 
+def udp_rx_queue(port):
+    """Bytes waiting in the receive queues of the UDP sockets bound to the port."""
+    hexport = ":%04X" % port
+    total = 0
+    for table in ("/proc/net/udp", "/proc/net/udp6"):
+        try:
+            with open(table) as f:
+                for line in f.readlines()[1:]:
+                    fields = line.split()
+                    if fields[1].endswith(hexport):
+                        total += int(fields[4].split(":")[1], 16)
+        except OSError:
+            pass
+    return total
+
+
 def wait_until(predicate, timeout=10.0, step=0.05):
     deadline = time.time() + timeout
     while time.time() < deadline:
