@@ -12,8 +12,8 @@
 set -euo pipefail
 
 BUILD=${1:-build}
-SECS=${2:-10}
-ROUNDS=${3:-2}
+SECS=${2:-5}
+ROUNDS=${3:-4}
 LIMIT_BIN=$BUILD/bench/udp_limit_bench
 ENGINE_BIN=$BUILD/bench/udp_engine_bench
 for b in "$LIMIT_BIN" "$ENGINE_BIN"; do

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dns/dns_message.h"
@@ -350,6 +351,44 @@ TEST(MakeResponse, LargeZoneIndexFindsEveryOwner) {
     EXPECT_EQ(a.answers[0], name + " 60 IN A " + ip);
   }
   EXPECT_EQ(Ask(z.zone, "h20000.big.test", 1).rcode, 3);
+}
+
+TEST(MakeResponse, ConcurrentReadersGetTheSameAnswers) {
+  ZoneHolder z(dnstest::ZoneFromText(kZone, "example.test"));
+  const char* names[] = {"www.example.test", "alias.example.test", "c1.example.test",
+                         "nothere.example.test", "sub.example.test", "txt.example.test"};
+  const uint16_t types[] = {1, 28, 15, 16};
+  // Answers built on this thread first.
+  std::vector<std::vector<uint8_t>> expected;
+  for (const char* n : names) {
+    for (uint16_t t : types) {
+      uint8_t msg[kDnsMaxMessage];
+      std::vector<char> qname(n, n + std::strlen(n) + 1);
+      DnsQuestion q{qname.data(), t, 1};
+      int len = dns_make_response(&q, msg, 7, 0x0100, 0, z.zone);
+      ASSERT_GT(len, 0);
+      expected.emplace_back(msg, msg + len);
+    }
+  }
+  std::vector<int> mismatches(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      uint8_t msg[kDnsMaxMessage];
+      for (int round = 0; round < 2000; ++round) {
+        size_t i = static_cast<size_t>(round + t) % expected.size();
+        const char* n = names[i / 4];
+        std::vector<char> qname(n, n + std::strlen(n) + 1);
+        DnsQuestion q{qname.data(), types[i % 4], 1};
+        int len = dns_make_response(&q, msg, 7, 0x0100, 0, z.zone);
+        if (len != static_cast<int>(expected[i].size()) ||
+            std::memcmp(msg, expected[i].data(), expected[i].size()) != 0)
+          ++mismatches[static_cast<size_t>(t)];
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
 
 }  // namespace
