@@ -102,44 +102,12 @@ bool DomainListCore::LoadFile(const std::string& path, bool setSource) {
     LogError("Unable to load file %s (error %i)", path.c_str(), errno);
     return false;
   }
-  // One name a line; one "\r" before the line end is dropped; empty lines are skipped; a line
-  // longer than a name can be is skipped whole rather than cut into names nobody listed.
   auto fresh = std::make_unique<DomainNameSet>();
+  DomainLineReader lines(fresh.get());
   static constexpr size_t kBlock = 1 << 16;
   std::unique_ptr<char[]> block(new char[kBlock]);
-  char line[DomainNameSet::kMaxName + 1];
-  size_t length = 0;
-  bool overlong = false;
-  auto endLine = [&] {
-    size_t len = length;
-    if (!overlong && len > 0 && line[len - 1] == '\r') --len;
-    if (!overlong && len > 0 && len <= DomainNameSet::kMaxName) fresh->Add(std::string_view(line, len));
-    length = 0;
-    overlong = false;
-  };
   size_t got;
-  while ((got = std::fread(block.get(), 1, kBlock, file)) > 0) {
-    const char* p = block.get();
-    const char* end = p + got;
-    while (p < end) {
-      const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
-      const char* stop = nl ? nl : end;
-      size_t n = stop - p;
-      if (!overlong) {
-        if (length + n <= sizeof(line)) {
-          std::memcpy(line + length, p, n);
-          length += n;
-        } else {
-          overlong = true;
-        }
-      }
-      p = stop;
-      if (nl) {
-        endLine();
-        ++p;
-      }
-    }
-  }
+  while ((got = std::fread(block.get(), 1, kBlock, file)) > 0) lines.Feed(block.get(), got);
   bool readError = std::ferror(file) != 0;
   int readErrno = errno;
   std::fclose(file);
@@ -147,7 +115,7 @@ bool DomainListCore::LoadFile(const std::string& path, bool setSource) {
     LogError("Unable to load file %s (error %i)", path.c_str(), readErrno);
     return false;
   }
-  endLine();
+  lines.Finish();
   {
     SpinRWGuard guard(lock_, kSiteSwapFile, SpinRWGuard::Write);
     // An empty file keeps the old entries: a list that is being rewritten must not open (or shut)

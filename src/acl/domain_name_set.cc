@@ -137,3 +137,38 @@ void DomainItemReader::Feed(const char* data, size_t size) {
 }
 
 void DomainItemReader::Finish() { EndItem(); }
+
+void DomainLineReader::EndLine() {
+  size_t len = length_;
+  if (!overlong_) {
+    if (len > 0 && line_[len - 1] == '\r') --len;
+    if (len > 0 && len <= DomainNameSet::kMaxName) set_->Add(std::string_view(line_, len));
+  }
+  length_ = 0;
+  overlong_ = false;
+}
+
+void DomainLineReader::Feed(const char* data, size_t size) {
+  const char* p = data;
+  const char* end = data + size;
+  while (p < end) {
+    const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
+    const char* stop = nl ? nl : end;
+    size_t n = stop - p;
+    if (!overlong_) {
+      if (n <= sizeof(line_) - length_) {
+        std::memcpy(line_ + length_, p, n);
+        length_ += n;
+      } else {
+        overlong_ = true;
+      }
+    }
+    p = stop;
+    if (nl) {
+      EndLine();
+      ++p;
+    }
+  }
+}
+
+void DomainLineReader::Finish() { EndLine(); }

@@ -58,6 +58,25 @@ class DomainNameSet {
   size_t size_ = 0;
 };
 
+// Cuts a list file into lines: one name a line, one "\r" before the line end dropped, empty lines
+// skipped, and a line longer than a name can be skipped whole (never cut into names nobody
+// listed). Commas are part of a name here. Fed in blocks; only the unfinished line is carried.
+class DomainLineReader {
+ public:
+  explicit DomainLineReader(DomainNameSet* set) : set_(set) {}
+  void Feed(const char* data, size_t size);
+  // End of the file: a last line without a line feed counts.
+  void Finish();
+
+ private:
+  void EndLine();
+
+  DomainNameSet* set_;
+  char line_[DomainNameSet::kMaxName + 1];  // room for a name and its "\r"
+  size_t length_ = 0;
+  bool overlong_ = false;
+};
+
 // Cuts a document into items at every "," and "\n"; one "\r" at the end of an item is dropped;
 // items of 1 to 255 characters are added to the set, others skipped without a message. Blanks
 // are kept. Bounded memory whatever the document: only the unfinished item is carried over.

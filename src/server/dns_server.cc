@@ -44,6 +44,12 @@ DNSServer::DNSServer(DNSCache* cache)
   serviceEngine_->SetHandler(ServicePacket);
   upstreamEngine_->SetHandler(UpstreamPacket);
   allowedDomains_.SetAllowWhenInactive(true);
+  // A fetch in progress gives up when the process is asked to stop.
+  UrlFetchOptions fetch;
+  fetch.cancelled = [] { return g_processStopEvent != nullptr && g_processStopEvent->IsSet(); };
+  allowedDomains_.SetFetchOptions(fetch);
+  deniedDomains_.SetFetchOptions(fetch);
+  reportUrls_.SetFetchOptions(fetch);
   SetAnyAddress(&serviceAddress_, AF_INET);
   SetNoneAddress(&secondServiceAddress_);
   SetAnyAddress(&fromAddress_, AF_INET);

@@ -85,7 +85,7 @@ void LogRecordLine(uint16_t id, int n, const DnsRecord& r) {
     }
     case 28: {
       uint16_t groups[8];
-      for (int i = 0; i < 8; ++i) groups[i] = static_cast<uint16_t>(r.ip6[2 * i] << 8 | r.ip6[2 * i + 1]);
+      std::memcpy(groups, r.ip6, sizeof(groups));  // groups in network order, as the codec keeps them
       char ip[64];
       dns_format_ipv6(groups, ip);
       LogRaw("  RR [id=0x%hx] %i: name=%s, type=%s, class=%s, ttl=%hu, rdlength=%hu, ip6=%s\n", id, n, name,
@@ -151,7 +151,8 @@ void DNSServer::HandleClientRequest(int socket, const sockaddr* client, const Ad
   const uint16_t requestLength = length;
   int result = MakeLocalResponse(client, &length, message, &header, &question, nameBuffer);
   if (result == kNotLocal && !allowExternalDomains_) result = kDomainRefused;
-  const char* name = question.name ? question.name : nameBuffer;
+  // The question name as far as it was read ("" when the request had no readable question).
+  const char* name = question.name ? question.name : "";
 
   switch (result) {
     case kBadDomain:
@@ -232,7 +233,8 @@ int DNSServer::MakeLocalResponse(const sockaddr* client, uint16_t* length, uint8
   if (rc < 0) {
     int mapped = MapCodecError(rc);
     if (log) LogMessage("REQUEST PARSE ERROR [%i]", mapped);
-    if (question->name == nullptr) question->name = nameBuffer;  // the name as far as it was read
+    // Without a header or a question there is nothing to answer: no error reply either.
+    if (*length < 12 || header->qdcount == 0) question->name = nullptr;
     return mapped;
   }
   const char* name = question->name;

@@ -57,6 +57,7 @@ struct ServerSettingRows {
     s.log_ = on;
     s.cache_->SetLog(on);
     s.ipControl_.SetVerbose(on);
+    s.reportUrls_.SetLog(on);
     if (overwrite) RequestLogTruncate();
     return true;
   }
@@ -126,6 +127,7 @@ struct ServerSettingRows {
     if (!Path(text, s.userAgent_, sizeof(s.userAgent_))) return false;
     s.allowedDomains_.SetUserAgent(s.userAgent_);
     s.deniedDomains_.SetUserAgent(s.userAgent_);
+    s.reportUrls_.SetUserAgent(s.userAgent_);
     return true;
   }
   static bool AllowFrom(DNSServer& s, const char* present, const char* text) {

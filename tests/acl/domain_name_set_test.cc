@@ -120,4 +120,35 @@ TEST(DomainItemReader, ItemsWhateverThePieces) {
   }
 }
 
+std::vector<std::string> Lines(const std::string& file, size_t pieceSize) {
+  DomainNameSet set;
+  DomainLineReader reader(&set);
+  for (size_t at = 0; at < file.size(); at += pieceSize)
+    reader.Feed(file.data() + at, std::min(pieceSize, file.size() - at));
+  reader.Finish();
+  std::vector<std::string> out;
+  set.ForEach([&](std::string_view n) { out.emplace_back(n); });
+  return out;
+}
+
+TEST(DomainLineReader, LinesWhateverTheBlocks) {
+  std::string long255(255, 'c');
+  struct Case {
+    const char* name;
+    std::string file;
+    std::vector<std::string> names;
+  } cases[] = {
+      {"LF and CRLF", "a.com\nB.com\r\n\nc.com", {"a.com", "b.com", "c.com"}},
+      {"commas are part of the name", "a.com,b.com\n", {"a.com,b.com"}},
+      {"255 characters and CRLF", long255 + "\r\nx\n", {long255, "x"}},
+      {"a long line is skipped, not cut", std::string(300, 'q') + "\nx", {"x"}},
+      {"a long last line without LF", "x\n" + std::string(256, 'q'), {"x"}},
+      {"blank lines of CR only", "\r\n\r\n", {}},
+  };
+  for (const auto& c : cases) {
+    for (size_t piece : {size_t(1), size_t(5), size_t(65536)})
+      EXPECT_EQ(Lines(c.file, piece), c.names) << c.name << ", blocks of " << piece;
+  }
+}
+
 }  // namespace

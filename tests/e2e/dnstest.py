@@ -46,6 +46,22 @@ def udp_bound(port):
     return False
 
 
+def udp_rx_queue(port):
+    """Bytes waiting in the receive queues of the UDP sockets bound to the port."""
+    hexport = ":%04X" % port
+    total = 0
+    for table in ("/proc/net/udp", "/proc/net/udp6"):
+        try:
+            with open(table) as f:
+                for line in f.readlines()[1:]:
+                    fields = line.split()
+                    if fields[1].endswith(hexport):
+                        total += int(fields[4].split(":")[1], 16)
+        except OSError:
+            pass
+    return total
+
+
 def wait_until(predicate, timeout=10.0, step=0.05):
     deadline = time.time() + timeout
     while time.time() < deadline:
@@ -85,7 +101,11 @@ class DnsServer:
         self.proc = None
         self.stdout_path = os.path.join(self.dir, "stdout.txt")
 
-    def start(self, wait_port=None, args=None):
+    # A request whose name is a compression loop: every server that reads it answers with a
+    # server failure, so a reply says the packet thread is up.
+    PROBE = b"\xfe\xed\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\xc0\x0c\x00\x01\x00\x01"
+
+    def start(self, wait_port=None, args=None, probe=True):
         cmd = [BIN]
         if args is not None:
             cmd += args
@@ -98,7 +118,13 @@ class DnsServer:
         if wait_port is not None:
             ok = wait_until(lambda: udp_bound(wait_port) or self.proc.poll() is not None, 15)
             assert ok and self.proc.poll() is None, "server did not start:\n" + self.log_text() + self.stdout()
-            time.sleep(0.05)
+            if probe:
+                # Bounded: a server that refuses this client (IP control) never answers it.
+                for _ in range(10):
+                    if raw_exchange(self.PROBE, wait_port, timeout=0.5)[0] is not None:
+                        break
+            else:
+                time.sleep(0.05)
         return self
 
     def wait_exit(self, timeout=15):
@@ -212,3 +238,106 @@ def raw_exchange(data, port, host="127.0.0.1", timeout=1.0, family=socket.AF_INE
 def dig(*args):
     out = subprocess.run(["dig"] + list(args), capture_output=True, text=True, timeout=30)
     return out.stdout
+
+
+class UdpPeer:
+    """A small upstream on a free loopback port, run on a thread: it records every datagram it
+    receives and answers through `respond(data) -> bytes | list[bytes] | None`. With `relay_to`
+    (a port of a real server) and no `respond`, it relays each query there and passes the real
+    answer back, so tests see the exact id the real upstream received."""
+
+    def __init__(self, respond=None, relay_to=None, host="127.0.0.1", port=0):
+        import threading
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((host, port))
+        self.sock.settimeout(0.1)
+        self.port = self.sock.getsockname()[1]
+        self.received = []
+        self.respond = respond
+        self.relay_to = relay_to
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def _relay(self, data):
+        r = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        r.settimeout(2)
+        try:
+            r.sendto(data, ("127.0.0.1", self.relay_to))
+            return r.recvfrom(65535)[0]
+        except socket.timeout:
+            return None
+        finally:
+            r.close()
+
+    def _run(self):
+        while not self._stop.is_set():
+            try:
+                data, src = self.sock.recvfrom(65535)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            self.received.append(data)
+            out = self.respond(data) if self.respond else (self._relay(data) if self.relay_to else None)
+            if out is None:
+                continue
+            for reply in out if isinstance(out, list) else [out]:
+                self.sock.sendto(reply, src)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join(5)
+        self.sock.close()
+
+
+class HttpServer:
+    """The real HTTP server of the list tests (tests/acl/http_server.py) on a free loopback port,
+    serving the files of its root folder, which tests rewrite while it runs."""
+
+    SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "acl", "http_server.py")
+
+    def __init__(self, lifetime=300):
+        self.dir = tempfile.mkdtemp(prefix="http-e2e-")
+        self.root = os.path.join(self.dir, "root")
+        os.makedirs(self.root)
+        self.port_file = os.path.join(self.dir, "port")
+        self.lifetime = lifetime
+        self.proc = None
+
+    def start(self):
+        self.proc = subprocess.Popen(["/usr/bin/python3", self.SCRIPT, "--root", self.root, "--port-file",
+                                      self.port_file, "--lifetime", str(self.lifetime)])
+        assert wait_until(lambda: os.path.exists(self.port_file), 10), "HTTP server did not start"
+        with open(self.port_file) as f:
+            self.port = int(f.read())
+        return self
+
+    def url(self, name):
+        return "http://127.0.0.1:%d/%s" % (self.port, name)
+
+    def put(self, name, text):
+        tmp = os.path.join(self.root, name + ".tmp")
+        with open(tmp, "w") as f:
+            f.write(text)
+        os.rename(tmp, os.path.join(self.root, name))
+
+    def requests(self):
+        try:
+            with open(os.path.join(self.dir, "requests.log")) as f:
+                return [line.split("\t")[0] for line in f.read().splitlines()]
+        except OSError:
+            return []
+
+    def stop(self):
+        if self.proc:
+            stop_process(self.proc)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
