@@ -5,6 +5,7 @@ server runs from files."""
 import os
 import re
 import shutil
+import subprocess
 import tempfile
 import time
 
@@ -195,3 +196,12 @@ def test_module_without_database_settings_is_file_mode(tmp_path):
         log = srv.log_text()
         assert "Operating in file mode" in log
         assert "Unable to load" not in log
+
+
+def test_only_the_module_links_the_connector():
+    def needed(path):
+        out = subprocess.run(["readelf", "-d", path], capture_output=True, text=True, check=True).stdout
+        return re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", out)
+    module = os.path.join(os.path.dirname(dnstest.BIN), "dnsserver_db.so")
+    assert not [lib for lib in needed(dnstest.BIN) if "mysql" in lib or "mariadb" in lib]
+    assert [lib for lib in needed(module) if "mysqlcppconn" in lib]
