@@ -173,8 +173,10 @@ const char kDatabase[] =
     "The rows of the `Settings` table are applied after the file and win over it, so from then on\n"
     "these settings are changed in the database (an empty `DNSHost` row, for instance, leaves the\n"
     "server without an upstream whatever the file says); the file keeps the connection settings and\n"
-    "everything else. Existing rows are never overwritten by the server. Database zones are served\n"
-    "from the zone cache, so `DNSCacheTTL` must not be 0 for them to answer.\n";
+    "everything else. Existing rows are never overwritten by the server. `AllowExternalDomains`,\n"
+    "`MyIPDomains` and `DecodeIPDomains` (*default again*) are off unless the database holds them,\n"
+    "whatever the file says. Database zones are served from the zone cache, so `DNSCacheTTL` must\n"
+    "not be 0 for them to answer. `examples/database.ini` shows the whole set-up.\n";
 
 }  // namespace
 
