@@ -120,11 +120,11 @@ running_as=$(stat -c %U "/proc/$pid")
 [ "$running_as" = "$user" ] || fail "the server runs as $running_as, not $user"
 
 step "ask it"
-got=$(dig @127.0.0.1 -p 53 +short +time=2 +tries=2 whoami.localhost A)
+got=$(dig @127.0.0.1 -p 53 +short +time=2 +tries=2 whoami.localhost A || true)
 echo "whoami.localhost A: $got"
 [ "$got" = 127.0.0.1 ] || { cat "$journal"; fail "no answer for whoami.localhost"; }
 if [ "${PACKAGE_TEST_ZONES:-}" != skip ]; then
-  got=$(dig @127.0.0.1 -p 53 +short +time=2 +tries=2 localhost AAAA)
+  got=$(dig @127.0.0.1 -p 53 +short +time=2 +tries=2 localhost AAAA || true)
   echo "localhost AAAA (zone file): $got"
   [ "$got" = ::1 ] || { cat "$journal"; fail "no answer from the shipped localhost zone"; }
 fi
