@@ -35,7 +35,8 @@ bool DatabaseModule::Load() {
   for (const std::string& dir : {ExecutableDir(), std::string(DNSSERVER_MODULE_DIR)}) {
     std::string path = dir + "/" DNSSERVER_DB_MODULE;
     if (access(path.c_str(), R_OK) != 0) continue;
-    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // NODELETE: a database thread left running after its grace period must not lose its code.
+    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (handle_ != nullptr) break;
   }
   if (handle_ != nullptr) {

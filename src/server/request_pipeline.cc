@@ -80,7 +80,8 @@ void LogRecordLine(uint16_t id, int n, const DnsRecord& r) {
       const DnsMx* mx = r.mx;
       LogRaw("  RR [id=0x%hx] %i: name=%s, type=%s, class=%s, ttl=%hu, rdlength=%hu, preference=%hu, "
              "exchanger=%s\n",
-             id, n, name, type, cls, ttl, r.rdlength, mx ? mx->preference : 0, mx ? mx->exchanger : "");
+             id, n, name, type, cls, ttl, r.rdlength, static_cast<unsigned short>(mx ? mx->preference : 0),
+             mx ? mx->exchanger : "");
       break;
     }
     case 28: {

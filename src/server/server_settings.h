@@ -10,7 +10,8 @@
 class DNSServer;
 
 struct SettingRow {
-  const char* names[3];      // alternatives, the first present wins
+  const char* names[3];      // alternatives, the first present wins (the numbered URL row, which
+                             // has no apply function, names the first of each group instead)
   const char* syntax;
   const char* defaultText;   // what an absent setting becomes ("none": left as it is)
   bool always;               // the default applies also on a reload
