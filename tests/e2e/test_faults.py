@@ -13,8 +13,10 @@ import time
 
 import dns.message
 import dns.rcode
+import pytest
 
-from dnstest import DnsServer, HttpServer, Nsd, UdpPeer, free_port, query, raw_exchange, wait_until
+from dbtest import Database, PrivateMariaDB, _alive, seed_rows, server_settings
+from dnstest import DnsServer, HttpServer, Nsd, UdpPeer, free_port, query, wait_until
 
 ZONE = """$ORIGIN zone.test.
 $TTL 300
@@ -276,3 +278,101 @@ def test_log_and_access_log_deleted_or_unwritable():
         assert code == 0 and elapsed < STOP_LIMIT, elapsed
     finally:
         srv.stop()
+
+
+ZONE_FILE = """$TTL 3600
+@       IN SOA ns1 admin ( 1 1H 15M 1W 300 )
+        IN NS  ns1
+ns1     IN A   192.0.2.1
+""" + "".join("h%02d     IN A   192.0.2.%d\n" % (i, 100 + i) for i in range(40))
+
+
+def test_zone_file_deleted_or_truncated_while_cached():
+    port = free_port()
+    files = {"zones/cut.test": ZONE_FILE}
+    srv = DnsServer(settings(port, DNSDomainsDir="zones", DNSCacheTTL=2, AccessLogFile="access.log"),
+                    extra_files=files)
+    path = os.path.join(srv.dir, "zones", "cut.test")
+
+    def address(name, timeout=1.0):
+        r = query(name, port=port, timeout=timeout)
+        if r is None:
+            return None
+        return [rd.to_text() for rrset in r.answer for rd in rrset]
+
+    with srv.start(wait_port=port):
+        assert address("h05.cut.test") == ["192.0.2.105"]
+        # Deleted: the cached zone answers until it expires, then the name is no longer local.
+        os.remove(path)
+        for name, ip in (("h05.cut.test", "192.0.2.105"), ("h39.cut.test", "192.0.2.139")):
+            assert address(name) == [ip]
+        time.sleep(2.2)
+        assert not address("h05.cut.test", timeout=0.5)
+        # Truncated in the middle of a line: what could be read answers, the rest does not.
+        text = ZONE_FILE[: ZONE_FILE.index("h20") + 9]
+        with open(path, "w") as f:
+            f.write(text)
+        assert address("h05.cut.test") == ["192.0.2.105"]
+        assert not address("h30.cut.test", timeout=0.5)
+        # Cut to nothing, then garbage in place of the zone: no crash, and back when repaired.
+        for damaged in (b"", bytes(range(256)) * 40, b"@ IN SOA (" + b"x " * 5000):
+            with open(path, "wb") as f:
+                f.write(damaged)
+            time.sleep(2.2)
+            assert not address("h05.cut.test", timeout=0.5)
+            assert srv.proc.poll() is None
+        with open(path, "w") as f:
+            f.write(ZONE_FILE)
+        time.sleep(2.2)
+        assert address("h39.cut.test") == ["192.0.2.139"]
+        code, elapsed = stop_with(srv, signal.SIGTERM)
+        assert code == 0 and elapsed < STOP_LIMIT, elapsed
+
+
+def test_database_killed_and_restarted():
+    if not os.environ.get("MYSQL_TEST_HOST"):
+        pytest.skip("MYSQL_TEST_* not set: no database tests")
+    mariadb = PrivateMariaDB()
+    try:
+        db = Database(mariadb)
+        port = free_port()
+        db.seed_settings(seed_rows(port, reload_seconds=1))
+        with DnsServer(server_settings(mariadb, db, port)) as srv:
+            srv.start(wait_port=port)  # creates the tables
+            zone = db.add_zone("held.example")
+            db.add_record(zone, "www", "A", "203.0.113.7")
+
+            def held():
+                r = query("www.held.example", port=port, timeout=0.5)
+                return r is not None and [rd.to_text() for rrset in r.answer for rd in rrset] == ["203.0.113.7"]
+
+            assert wait_until(held, 15), srv.log_text()
+
+            def kill_db():
+                pid = mariadb._pid()
+                os.kill(pid, signal.SIGKILL)
+                assert wait_until(lambda: not _alive(pid), 10)
+                if mariadb.proc is not None:
+                    mariadb.proc.wait(10)
+
+            # Killed outright, as a crash or the OOM killer would: no goodbye on the connections.
+            kill_db()
+            assert wait_until(lambda: "[DNS::ReloadDNSZones]" in srv.log_text() and "SQLException" in srv.log_text(),
+                              15), srv.log_text()
+            for _ in range(5):
+                assert held(), "the zones held keep answering"
+                time.sleep(0.3)
+            mariadb.start_server()
+            added = db.add_zone("later.example")
+            db.add_record(added, "www", "A", "203.0.113.8")
+            assert wait_until(lambda: query("www.later.example", port=port, timeout=0.5) is not None, 30), \
+                srv.log_text()
+            assert held()
+            # Killed again, and the stop comes while the database is away.
+            kill_db()
+            time.sleep(1.5)
+            code, elapsed = stop_with(srv, signal.SIGINT)
+            assert code == 0 and elapsed < STOP_LIMIT, elapsed
+            assert "did not properly terminate" not in srv.log_text()
+    finally:
+        mariadb.close()
