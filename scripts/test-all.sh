@@ -3,7 +3,9 @@
 #   1. installs the packages (scripts/deps.sh),
 #   2. builds and runs the whole suite (unit, fuzz-corpus replays, end-to-end) in a normal build,
 #   3. builds and runs it again under AddressSanitizer + UndefinedBehaviorSanitizer,
-#   4. builds the fuzz targets with libFuzzer (clang) and runs each for FUZZ_SECONDS (default 20).
+#   4. builds and runs it again under ThreadSanitizer (unit tests and the end-to-end suite, whose
+#      server processes write their reports to files that are checked afterwards),
+#   5. builds the fuzz targets with libFuzzer (clang) and runs each for FUZZ_SECONDS (default 20).
 # A private MariaDB instance is started for the database tests and stopped at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,6 +30,20 @@ echo "=== AddressSanitizer + UndefinedBehaviorSanitizer build ==="
 bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DDNSSERVER_SANITIZE=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" || status=1
+
+echo "=== ThreadSanitizer build ==="
+tsan_start=$(date +%s)
+bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDNSSERVER_TSAN=ON
+tsan_logs=$(mktemp -d /tmp/dnsserver-tsan.XXXXXX)
+# Every process (test runners and the servers the end-to-end tests start) writes its reports to
+# tsan_logs; halt_on_error ends a process at its first race. Suppressions: third-party code only.
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 log_path=$tsan_logs/report suppressions=$root/scripts/tsan.supp" \
+  ctest --test-dir build-tsan --output-on-failure -j "$jobs" || status=1
+if compgen -G "$tsan_logs/report*" >/dev/null; then
+  echo "ThreadSanitizer reports:"; cat "$tsan_logs"/report*; status=1
+fi
+rm -rf "$tsan_logs"
+echo "ThreadSanitizer stage: $(( $(date +%s) - tsan_start )) s"
 
 echo "=== fuzz targets (libFuzzer) ==="
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}" || status=1

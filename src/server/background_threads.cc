@@ -67,8 +67,9 @@ void DNSServer::ReloadThread() {
   if (log_) LogMessage("[%s] Started.", kReloadThread);
   bool ranToEnd = true;
   RunReported(kReloadThread, [&] {
+    Event* stop = stopEvent_;  // a thread left behind at the stop must not see it cleared
     ranToEnd = ThreadLoop([&] {
-      if (reloadSeconds_ == 0 || stopEvent_->Wait(0) || !started_.load()) return;
+      if (reloadSeconds_ == 0 || stop == nullptr || stop->Wait(0) || !started_.load()) return;
       uint32_t now = GetTickCount32();
       if (lastDomainReload_ != 0 && now - lastDomainReload_ < reloadSeconds_ * 1000u) return;
       if (log_) LogMessage("Reloading domains...");

@@ -6,13 +6,14 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 #include <strings.h>
 
 #include "dns/dns_cache.h"
 #include "shell/exceptions.h"
 #include "shell/log.h"
 
-Event* g_processStopEvent = nullptr;
+std::atomic<Event*> g_processStopEvent{nullptr};
 
 namespace {
 constexpr int32_t kSiteMyIPWrite = 10101;
@@ -31,6 +32,11 @@ void UpstreamPacket(void* context, int socket, const sockaddr* remote, const Add
 }
 }  // namespace
 
+void CrossSendGate::CloseAndDrain() {
+  open_.store(false);
+  while (inside_.load() != 0) std::this_thread::yield();
+}
+
 DNSServer::DNSServer(DNSCache* cache)
     : serviceEngine_(new UdpEngine(this)),
       upstreamEngine_(new UdpEngine(this)),
@@ -46,7 +52,10 @@ DNSServer::DNSServer(DNSCache* cache)
   allowedDomains_.SetAllowWhenInactive(true);
   // A fetch in progress gives up when the process is asked to stop.
   UrlFetchOptions fetch;
-  fetch.cancelled = [] { return g_processStopEvent != nullptr && g_processStopEvent->IsSet(); };
+  fetch.cancelled = [] {
+    Event* stop = g_processStopEvent.load();
+    return stop != nullptr && stop->IsSet();
+  };
   allowedDomains_.SetFetchOptions(fetch);
   deniedDomains_.SetFetchOptions(fetch);
   reportUrls_.SetFetchOptions(fetch);
@@ -102,16 +111,18 @@ void DNSServer::Run(ThreadContext* context) {
     serviceEngine_->Stop();
     return;
   }
-  if (g_processStopEvent != nullptr) {
-    stopEvent_ = g_processStopEvent;
+  if (Event* processStop = g_processStopEvent.load()) {
+    stopEvent_ = processStop;
   } else {
     ownStopEvent_.reset(new Event());
     stopEvent_ = ownStopEvent_.get();
   }
+  crossSends_.Open();
   StartThreads();
   started_ = true;
   stopEvent_->Wait(-1);
   StopThreads();
+  crossSends_.CloseAndDrain();
   upstreamEngine_->Stop();
   serviceEngine_->Stop();
   started_ = false;

@@ -49,8 +49,9 @@ enum PipelineResult : int {
 };
 
 // The stop event of the process, created by main before Run and set by the stop signals.
-// Null when the server runs without one (Run then makes its own).
-extern Event* g_processStopEvent;
+// Null when the server runs without one (Run then makes its own). Read by the URL fetches of any
+// thread, hence atomic.
+extern std::atomic<Event*> g_processStopEvent;
 
 // One request sent upstream, found again from the id of the upstream answer.
 struct ForwardSlot {
@@ -61,6 +62,28 @@ struct ForwardSlot {
   uint16_t upstreamId;          // slot number + 1, network order
   int64_t sentTime;             // seconds since 1970; 0 = free
   ForwardSlot* partner;         // the same request sent to the other host
+};
+
+// The gate of the sends that cross from one engine's packet thread to the other engine: a forward
+// from the service thread through the upstream engine, a relayed answer from the upstream thread
+// through the service engine. Run opens it once both engines are started and closes it before
+// either is stopped, waiting for the sends already inside: an engine is never started or stopped
+// under a send of the other thread. Senders never wait; a closed gate makes them skip the send.
+class CrossSendGate {
+ public:
+  bool Enter() {
+    inside_.fetch_add(1);
+    if (open_.load()) return true;
+    inside_.fetch_sub(1);
+    return false;
+  }
+  void Leave() { inside_.fetch_sub(1); }
+  void Open() { open_.store(true); }
+  void CloseAndDrain();
+
+ private:
+  std::atomic<bool> open_{false};
+  std::atomic<int> inside_{0};
 };
 
 class DNSServer {
@@ -164,14 +187,17 @@ class DNSServer {
   uint16_t secondServicePort_ = 53;
   AddressRecord fromAddress_;
   char dnsHost_[256] = {0};
-  uint16_t dnsPort_ = 53;
+  uint16_t dnsPort_ = 53;        // the hosts and ports are guarded by upstreamLock_
   char dnsHost2_[256] = {0};
   uint16_t dnsPort2_ = 53;
   std::atomic<uint32_t> dnsTimeout_{10};
   std::atomic<uint32_t> cacheTTL_{0};
   std::atomic<bool> log_{false};
   std::atomic<bool> dump_{false};
-  char accessLogFile_[kTextSize] = {0};
+  // The access-log path; a settings reload may replace it while the packet threads write lines.
+  char accessLogFile_[kTextSize] = {0};  // guarded by accessLogLock_
+  std::atomic<bool> accessLogOn_{false};
+  mutable SpinRWLock accessLogLock_;
   std::unique_ptr<DNSCache> ownedCache_;
   DNSCache* cache_ = nullptr;
   IPAccessControl ipControl_;
@@ -191,4 +217,5 @@ class DNSServer {
   ManagedThread statusThread_, reloadThread_, reportThread_;
   CriticalLock upstreamLock_;
   SpinRWLock decodeIPLock_, myIPLock_;
+  CrossSendGate crossSends_;
 };

@@ -100,7 +100,9 @@ int DNSServer::ForwardRequest(int socket, const sockaddr* client, const AddressR
     nextSlot_ = last + 1 == kForwardSlots ? 0 : last + 1;
   }
 
-  // Sends happen after the lock is released; their outcome is not looked at.
+  // Sends happen after the lock is released; their outcome is not looked at. While the engines
+  // start or stop nothing is sent: the slot then times out like an unanswered request.
+  if (!crossSends_.Enter()) return 0;
   if (host[0] != '\0') {
     std::memcpy(message, &firstId, 2);
     upstreamEngine_->SendToHost(length, host, port, message);
@@ -114,6 +116,7 @@ int DNSServer::ForwardRequest(int socket, const sockaddr* client, const AddressR
     std::memcpy(message, &firstId, 2);
     upstreamEngine_->SendToHost(length, host2, port2, message);
   }
+  crossSends_.Leave();
   return 0;
 }
 
@@ -121,7 +124,7 @@ void DNSServer::HandleUpstreamResponse(int socket, const sockaddr* upstream, con
                                        uint16_t length, uint8_t* message) {
   if (length == 0) return;
   const bool log = log_, dump = dump_;
-  const bool accessLog = accessLogFile_[0] != '\0';
+  const bool accessLog = accessLogOn_;
   const uint32_t ttl = cacheTTL_;
   if (log || dump) {
     char text[kAddressTextSize] = "";
@@ -194,7 +197,9 @@ void DNSServer::HandleUpstreamResponse(int socket, const sockaddr* upstream, con
     AccessLog("%s [%hu] RESPONSE %s %s %hu", text, length, dns_type_name(question.qtype),
               question.name ? question.name : "", static_cast<unsigned short>(header.flags & 15));
   }
+  if (!crossSends_.Enter()) return;  // the service engine is stopping
   SendToClient(clientSocket, reinterpret_cast<const sockaddr*>(&client), &local, length, message);
+  crossSends_.Leave();
 }
 
 // Sets one upstream host: empty clears it; otherwise the text must resolve (in the service family

@@ -104,7 +104,10 @@ void LogRecordLine(uint16_t id, int n, const DnsRecord& r) {
 void DNSServer::AccessLog(const char* fmt, ...) {
   // The access-log path may be replaced by a settings reload; take a copy first.
   char path[kTextSize];
-  std::memcpy(path, accessLogFile_, sizeof(path));
+  {
+    SpinRWGuard guard(accessLogLock_, 10113, SpinRWGuard::Read);
+    std::memcpy(path, accessLogFile_, sizeof(path));
+  }
   path[sizeof(path) - 1] = '\0';
   if (path[0] == '\0') return;
   char line[8192];
@@ -124,7 +127,7 @@ void DNSServer::HandleClientRequest(int socket, const sockaddr* client, const Ad
                                     uint16_t length, uint8_t* message) {
   if (length == 0) return;
   const bool log = log_, dump = dump_;
-  const bool accessLog = accessLogFile_[0] != '\0';
+  const bool accessLog = accessLogOn_;
   char clientText[kAddressTextSize] = "";
   SockaddrToText(client, clientText, sizeof(clientText));
   const uint16_t port = ClientPort(client);

@@ -95,8 +95,20 @@ struct ServerSettingRows {
     }
     return ParsePortSetting(text, field);
   }
-  static bool DnsPort(DNSServer& s, const char* /*present*/, const char* text) { return Port(text, &s.dnsPort_); }
-  static bool DnsPort2(DNSServer& s, const char* /*present*/, const char* text) { return Port(text, &s.dnsPort2_); }
+  // The upstream ports are read by forwards under the upstream lock.
+  static bool UpstreamPort(DNSServer& s, const char* text, uint16_t* field, int32_t site) {
+    uint16_t port = 53;
+    if (!Port(text, &port)) return false;
+    CriticalLockGuard guard(s.upstreamLock_, site);
+    *field = port;
+    return true;
+  }
+  static bool DnsPort(DNSServer& s, const char* /*present*/, const char* text) {
+    return UpstreamPort(s, text, &s.dnsPort_, 10211);
+  }
+  static bool DnsPort2(DNSServer& s, const char* /*present*/, const char* text) {
+    return UpstreamPort(s, text, &s.dnsPort2_, 10212);
+  }
   static bool SrvIP(DNSServer& s, const char* /*present*/, const char* text) { return s.SetServiceAddress(text); }
   static bool SrvPort(DNSServer& s, const char* /*present*/, const char* text) { return Port(text, &s.servicePort_); }
   static bool SrvIP2(DNSServer& s, const char* /*present*/, const char* text) { return s.SetSecondServiceAddress(text); }
@@ -114,7 +126,13 @@ struct ServerSettingRows {
     s.dnsTimeout_ = seconds;
     return true;
   }
-  static bool AccessLogFile(DNSServer& s, const char* /*present*/, const char* text) { return Path(text, s.accessLogFile_, sizeof(s.accessLogFile_)); }
+  // The packet threads copy the path under its lock for every access-log line.
+  static bool AccessLogFile(DNSServer& s, const char* /*present*/, const char* text) {
+    SpinRWGuard guard(s.accessLogLock_, 10114, SpinRWGuard::Write);
+    if (!Path(text, s.accessLogFile_, sizeof(s.accessLogFile_))) return false;
+    s.accessLogOn_ = s.accessLogFile_[0] != '\0';
+    return true;
+  }
   static bool DomainsDir(DNSServer& s, const char* /*present*/, const char* text) {
     if (text != nullptr && std::strlen(text) >= DNSServer::kTextSize) return false;
     return s.cache_->Directory().SetDirectory(text ? text : "");
@@ -330,7 +348,10 @@ void DNSServer::PrintConfiguration() {
     }
   }
   LogRaw("DNS Timeout: %u sec.\n", dnsTimeout_.load());
-  if (accessLogFile_[0] != '\0') LogRaw("Access Log File: %s\n", accessLogFile_);
+  {
+    SpinRWGuard guard(accessLogLock_, 10115, SpinRWGuard::Read);
+    if (accessLogFile_[0] != '\0') LogRaw("Access Log File: %s\n", accessLogFile_);
+  }
   if (cacheTTL_ != 0)
     LogRaw("DNS Cache TTL: %u sec.\n", cacheTTL_.load());
   else

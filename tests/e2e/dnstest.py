@@ -14,6 +14,21 @@ import dns.rdatatype
 BIN = os.environ.get("DNSSERVER_BIN", os.path.join(os.path.dirname(__file__), "../../build/src/dnsserver"))
 
 
+def _build_option(name):
+    """True when the build under test was configured with the CMake option `name` on."""
+    build = os.environ.get("DNSSERVER_BUILD_DIR", "")
+    try:
+        with open(os.path.join(build, "CMakeCache.txt")) as f:
+            return any(line.strip() in ("%s:BOOL=ON" % name, "%s:BOOL=TRUE" % name) for line in f)
+    except OSError:
+        return False
+
+
+# ThreadSanitizer makes the server several times slower; tests of raw throughput skip under it.
+TSAN = _build_option("DNSSERVER_TSAN")
+SANITIZED = TSAN or _build_option("DNSSERVER_SANITIZE")
+
+
 def free_port(family=socket.AF_INET):
     """A UDP port that is free on both 127.0.0.1 and ::1 right now."""
     for _ in range(50):
@@ -181,6 +196,7 @@ class Nsd:
             '  xfrdfile: "%s/xfrd.state"' % self.dir,
             '  zonelistfile: "%s/zone.list"' % self.dir,
             "  server-count: 1",
+            "  rrl-ratelimit: 0",  # no response rate limit: load tests ask from one address
             '  logfile: "%s/nsd.log"' % self.dir,
             "remote-control:",
             "  control-enable: no",
@@ -194,10 +210,19 @@ class Nsd:
         self.proc = None
 
     def start(self):
+        # Its own process group: nsd forks its server and xfrd processes, and kill() ends them all.
         self.proc = subprocess.Popen(["nsd", "-d", "-c", os.path.join(self.dir, "nsd.conf")],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     start_new_session=True)
         assert wait_until(lambda: udp_bound(self.port), 10), "nsd did not start"
         return self
+
+    def kill(self):
+        """SIGKILL to nsd and the processes it forked (its process group), as a crash would."""
+        if self.proc and self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait(5)
+        assert wait_until(lambda: not udp_bound(self.port), 5), "nsd still holds its port"
 
     def stop(self):
         if self.proc:
@@ -233,6 +258,15 @@ def raw_exchange(data, port, host="127.0.0.1", timeout=1.0, family=socket.AF_INE
         return None, None
     finally:
         s.close()
+
+
+def vm_rss_kb(pid):
+    """The resident set size of a process in kB (VmRSS of /proc/PID/status)."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise RuntimeError("no VmRSS")
 
 
 def dig(*args):
