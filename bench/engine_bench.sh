@@ -4,13 +4,16 @@
 # to core 0. For each run it prints the rate, the lost queries and the responder's CPU time
 # (user + system from /proc/PID/stat over the measured interval) per answered datagram; then the
 # engine's ratios to the limit, a paced run of the engine below the limit's rate, and the resident
-# memory of an idle started engine pair. Builds nothing.
+# memory of an idle started engine pair. The two responders take turns for a number of rounds so
+# that other load on the machine falls on both alike; the figures compared are over all rounds.
+# Builds nothing.
 #
-# Usage: bench/engine_bench.sh [build-dir] [seconds-per-run]
+# Usage: bench/engine_bench.sh [build-dir] [seconds-per-run] [rounds]
 set -euo pipefail
 
 BUILD=${1:-build}
-SECS=${2:-10}
+SECS=${2:-5}
+ROUNDS=${3:-4}
 LIMIT_BIN=$BUILD/bench/udp_limit_bench
 ENGINE_BIN=$BUILD/bench/udp_engine_bench
 for b in "$LIMIT_BIN" "$ENGINE_BIN"; do
@@ -38,7 +41,7 @@ cpu_ticks() {  # utime + stime of the whole process, in clock ticks
 }
 
 # run_load <name> <dnsperf extra args...>: loads the server in SERVER_PID / PORT and sets
-# RATE, LOST, COMPLETED, CPU_US (per answered datagram).
+# RATE, LOST, COMPLETED, TICKS (server CPU) and CPU_US (per answered datagram).
 run_load() {
   local name=$1; shift
   local out=$WORK/$name.out
@@ -49,6 +52,7 @@ run_load() {
   COMPLETED=$(awk '/Queries completed:/ {print $3}' "$out")
   LOST=$(awk '/Queries lost:/ {print $3}' "$out")
   RATE=$(awk '/Queries per second:/ {print $4}' "$out")
+  TICKS=$((c1 - c0))
   CPU_US=$(awk -v c="$((c1 - c0))" -v t="$TICK" -v n="$COMPLETED" 'BEGIN { if (n > 0) printf "%.3f", c * 1e6 / t / n; else print "nan" }')
   printf '%-22s rate %10.0f q/s  completed %9s  lost %6s  server CPU %6.2f s  %s us/datagram\n' \
     "$name" "$RATE" "$COMPLETED" "$LOST" "$(awk -v c="$((c1 - c0))" -v t="$TICK" 'BEGIN { printf "%.2f", c / t }')" "$CPU_US"
@@ -72,24 +76,45 @@ stop_server() {
   SERVER_PID=
 }
 
-echo "dnsperf on core 0, responders on core 1, $SECS s per run, 127.0.0.1"
+echo "dnsperf on core 0, responders on core 1, $SECS s per run, $ROUNDS rounds, 127.0.0.1"
 
-start_server "$LIMIT_BIN"
-run_load limit
-LIMIT_RATE=$RATE LIMIT_CPU=$CPU_US LIMIT_LOST=$LOST
-stop_server
+# Totals per responder: completed queries, server ticks, sum of rates, lost queries.
+declare -A DONE TICKSUM RATESUM LOSTSUM
+for who in limit engine; do DONE[$who]=0; TICKSUM[$who]=0; RATESUM[$who]=0; LOSTSUM[$who]=0; done
+add_totals() {
+  DONE[$1]=$((DONE[$1] + COMPLETED)); TICKSUM[$1]=$((TICKSUM[$1] + TICKS)); LOSTSUM[$1]=$((LOSTSUM[$1] + LOST))
+  RATESUM[$1]=$(awk -v a="${RATESUM[$1]}" -v b="$RATE" 'BEGIN { printf "%.1f", a + b }')
+}
 
+for round in $(seq 1 "$ROUNDS"); do
+  start_server "$LIMIT_BIN"
+  run_load "limit ($round)"
+  add_totals limit
+  stop_server
+
+  start_server "$ENGINE_BIN" serve
+  run_load "engine ($round)"
+  add_totals engine
+  stop_server
+done
+
+summary() {  # summary <who>: average rate, CPU per datagram over all rounds
+  awk -v r="${RATESUM[$1]}" -v n="$ROUNDS" -v t="${TICKSUM[$1]}" -v d="${DONE[$1]}" -v hz="$TICK" \
+    'BEGIN { printf "%.0f %.3f", r / n, t * 1e6 / hz / d }'
+}
+read -r LIMIT_RATE LIMIT_CPU <<< "$(summary limit)"
+read -r ENGINE_RATE ENGINE_CPU <<< "$(summary engine)"
+printf 'all rounds: limit  rate %10.0f q/s  %s us/datagram  lost %s\n' "$LIMIT_RATE" "$LIMIT_CPU" "${LOSTSUM[limit]}"
+printf 'all rounds: engine rate %10.0f q/s  %s us/datagram  lost %s\n' "$ENGINE_RATE" "$ENGINE_CPU" "${LOSTSUM[engine]}"
+awk -v er="$ENGINE_RATE" -v lr="$LIMIT_RATE" -v ec="$ENGINE_CPU" -v lc="$LIMIT_CPU" 'BEGIN {
+  printf "engine / limit: rate %.3f, CPU per datagram %.3f (targets: rate 0.95..1.05, CPU <= 1.25)\n", er / lr, ec / lc
+}'
+
+# Below the limit's rate nothing may be lost.
 start_server "$ENGINE_BIN" serve
-run_load engine
-ENGINE_RATE=$RATE ENGINE_CPU=$CPU_US ENGINE_LOST=$LOST
 PACED=$(awk -v r="$LIMIT_RATE" 'BEGIN { printf "%d", r * 0.9 }')
 run_load "engine paced 90%" -Q "$PACED"
-PACED_LOST=$LOST
 stop_server
-
-awk -v er="$ENGINE_RATE" -v lr="$LIMIT_RATE" -v ec="$ENGINE_CPU" -v lc="$LIMIT_CPU" 'BEGIN {
-  printf "engine / limit: rate %.3f, CPU per datagram %.3f (target <= 1.25, rate within 0.95..1.05)\n", er / lr, ec / lc
-}'
-echo "lost: limit $LIMIT_LOST, engine $ENGINE_LOST, engine paced at $PACED q/s $PACED_LOST"
+echo "lost by the engine paced at $PACED q/s: $LOST"
 
 "$ENGINE_BIN" idle "$(free_port)"

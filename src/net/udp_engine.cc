@@ -59,6 +59,47 @@ void ReadArrivalAddress(msghdr* message, int senderFamily, AddressRecord* local)
   }
 }
 
+// Fills message and vector for sending event: destination, data, and the source address as packet
+// information when the event names a specific local address.
+void BuildSendMessage(IoEvent* event, msghdr* message, iovec* vector) {
+  std::memset(message, 0, sizeof(*message));
+  message->msg_name = &event->remote;
+  message->msg_namelen = static_cast<socklen_t>(event->remoteLength);
+  vector->iov_base = event->data;
+  vector->iov_len = event->length;
+  message->msg_iov = vector;
+  message->msg_iovlen = 1;
+
+  const AddressRecord& local = event->local;
+  if (IsNoneAddress(local) || IsAnyAddress(local)) return;
+  cmsghdr* c = reinterpret_cast<cmsghdr*>(event->control);
+  if (local.family == AF_INET) {
+    in_pktinfo info;
+    std::memset(&info, 0, sizeof(info));
+    std::memcpy(&info.ipi_spec_dst, local.addr, 4);
+    message->msg_control = event->control;
+    message->msg_controllen = CMSG_SPACE(sizeof(info));
+    std::memset(event->control, 0, message->msg_controllen);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(info));
+    std::memcpy(CMSG_DATA(c), &info, sizeof(info));
+  } else if (local.family == AF_INET6) {
+    in6_pktinfo info;
+    std::memset(&info, 0, sizeof(info));
+    std::memcpy(&info.ipi6_addr, local.addr, 16);
+    message->msg_control = event->control;
+    message->msg_controllen = CMSG_SPACE(sizeof(info));
+    std::memset(event->control, 0, message->msg_controllen);
+    c->cmsg_level = IPPROTO_IPV6;
+    c->cmsg_type = IPV6_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(info));
+    std::memcpy(CMSG_DATA(c), &info, sizeof(info));
+  }
+}
+
+void ReportSendFailure(int error) { LogError("WSASendTo failed. WSAGetLastError returned [%i]", error); }
+
 }  // namespace
 
 // What one started engine owns: its sockets, the handler it runs and the receive buffers it holds.
@@ -73,8 +114,15 @@ struct UdpEngine::Run {
   // Receive buffers held, used as a stack: the most recently taken (warmest) on top.
   IoEvent* posted[kReceiveTarget];
   int32_t postedCount = 0;
+  // Sends made by the callbacks on this thread, sent together after the batch that caused them.
+  const UdpEngine* owner = nullptr;
+  IoEvent* pending[kSendBatch];
+  mmsghdr pendingMessages[kSendBatch];
+  iovec pendingVectors[kSendBatch];
+  int pendingCount = 0;
 
   ~Run() {
+    ReturnIoEvents(pending, static_cast<size_t>(pendingCount));
     ReturnIoEvents(posted, static_cast<size_t>(postedCount));
     for (int fd : sockets)
       if (fd >= 0) close(fd);
@@ -104,7 +152,40 @@ struct UdpEngine::Run {
   // One recvmmsg on the socket, then the callbacks of what it brought. False when the socket is
   // gone and the thread must end.
   bool ReceiveBatch(int fd, int flags);
+
+  void Queue(IoEvent* event) {
+    BuildSendMessage(event, &pendingMessages[pendingCount].msg_hdr, &pendingVectors[pendingCount]);
+    pending[pendingCount++] = event;
+    if (pendingCount == kSendBatch) Flush();
+  }
+
+  // Sends what the callbacks queued, in order, one sendmmsg per run of the same socket. A datagram
+  // that cannot be sent is reported and skipped; the others still go.
+  void Flush() {
+    int i = 0;
+    while (i < pendingCount) {
+      const int fd = pending[i]->socket;
+      int end = i + 1;
+      while (end < pendingCount && pending[end]->socket == fd) ++end;
+      int sent = sendmmsg(fd, pendingMessages + i, static_cast<unsigned>(end - i), MSG_NOSIGNAL);
+      if (sent > 0) {
+        i += sent;
+      } else if (sent < 0 && errno == EINTR) {
+        continue;
+      } else {
+        ReportSendFailure(sent < 0 ? errno : EIO);
+        ++i;
+      }
+    }
+    ReturnIoEvents(pending, static_cast<size_t>(pendingCount));
+    pendingCount = 0;
+  }
 };
+
+namespace {
+// The run whose packet thread this is (null on other threads).
+thread_local UdpEngine::Run* currentRun = nullptr;
+}  // namespace
 
 bool UdpEngine::Run::ReceiveBatch(int fd, int flags) {
   if (postedCount == 0) {
@@ -173,6 +254,7 @@ bool UdpEngine::Run::ReceiveBatch(int fd, int flags) {
     ReadArrivalAddress(&h, event->remote.sa.sa_family, &event->local);
     Deliver(event);
   }
+  Flush();
   ReturnIoEvents(batch, static_cast<size_t>(used));
   if (postedCount < kLowWaterMark) Refill();
   outstanding.store(postedCount, std::memory_order_relaxed);
@@ -180,6 +262,10 @@ bool UdpEngine::Run::ReceiveBatch(int fd, int flags) {
 }
 
 void UdpEngine::PacketLoop(Run& run) {
+  struct Current {
+    explicit Current(Run* run) { currentRun = run; }
+    ~Current() { currentRun = nullptr; }
+  } current(&run);
   run.Refill();
   if (run.socketCount == 1) {
     // One socket: block in the receive itself (Stop's shutdown wakes it).
@@ -255,6 +341,7 @@ bool UdpEngine::Start(const AddressRecord* mainAddress, int family, uint16_t por
   auto run = std::make_shared<Run>();
   run->handler = handler_;
   run->context = context_;
+  run->owner = this;
   run->socketCount = haveSecond ? 2 : 1;
   run_ = run;  // from here on a failure is undone by Stop
   SocketAddress* addresses[2] = {&mainAddress_, &secondAddress_};
@@ -347,46 +434,13 @@ int UdpEngine::ChooseSocket(const sockaddr* destination) {
 
 bool UdpEngine::Send(IoEvent* event) {
   msghdr message;
-  std::memset(&message, 0, sizeof(message));
-  message.msg_name = &event->remote;
-  message.msg_namelen = static_cast<socklen_t>(event->remoteLength);
-  iovec vector{event->data, event->length};
-  message.msg_iov = &vector;
-  message.msg_iovlen = 1;
-
-  const AddressRecord& local = event->local;
-  if (!IsNoneAddress(local) && !IsAnyAddress(local)) {
-    message.msg_control = event->control;
-    cmsghdr* c = reinterpret_cast<cmsghdr*>(event->control);
-    if (local.family == AF_INET) {
-      in_pktinfo info;
-      std::memset(&info, 0, sizeof(info));
-      std::memcpy(&info.ipi_spec_dst, local.addr, 4);
-      message.msg_controllen = CMSG_SPACE(sizeof(info));
-      std::memset(event->control, 0, message.msg_controllen);
-      c->cmsg_level = IPPROTO_IP;
-      c->cmsg_type = IP_PKTINFO;
-      c->cmsg_len = CMSG_LEN(sizeof(info));
-      std::memcpy(CMSG_DATA(c), &info, sizeof(info));
-    } else if (local.family == AF_INET6) {
-      in6_pktinfo info;
-      std::memset(&info, 0, sizeof(info));
-      std::memcpy(&info.ipi6_addr, local.addr, 16);
-      message.msg_controllen = CMSG_SPACE(sizeof(info));
-      std::memset(event->control, 0, message.msg_controllen);
-      c->cmsg_level = IPPROTO_IPV6;
-      c->cmsg_type = IPV6_PKTINFO;
-      c->cmsg_len = CMSG_LEN(sizeof(info));
-      std::memcpy(CMSG_DATA(c), &info, sizeof(info));
-    } else {
-      message.msg_control = nullptr;
-    }
-  }
+  iovec vector;
+  BuildSendMessage(event, &message, &vector);
   for (;;) {
     if (sendmsg(event->socket, &message, MSG_NOSIGNAL) >= 0) return true;
     if (errno != EINTR) break;
   }
-  LogError("WSASendTo failed. WSAGetLastError returned [%i]", errno);
+  ReportSendFailure(errno);
   return false;
 }
 
@@ -410,6 +464,10 @@ bool UdpEngine::SendTo(int socket, const sockaddr* remote, const AddressRecord* 
   event->operation = kOpSend;
   event->length = static_cast<uint16_t>(length);
   if (length > 0) std::memcpy(event->data, data, length);
+  if (currentRun != nullptr && currentRun->owner == this) {
+    currentRun->Queue(event);  // a reply from one of this engine's callbacks
+    return true;
+  }
   bool sent = Send(event);
   ReturnIoEvent(event);
   return sent;

@@ -11,8 +11,11 @@
 // IP_PKTINFO / IPV6_PKTINFO control message, runs the callback for each datagram in arrival order,
 // and returns the delivered buffers to the pool. There are no worker threads and no hand-off
 // between threads: the worker count given to Start is kept for the owner's information only.
-// Sends are synchronous (sendmsg with the source address as packet information when a specific
-// local address is given, sendto otherwise), each through one pool block.
+// Each send is copied into one pool block and carries the source address as packet information
+// when a specific local address is given. Sends made on the engine's own packet thread (replies
+// from its callbacks) are gathered and leave together, in order, with sendmmsg once the callbacks
+// of the datagrams received together have run (or when kSendBatch are waiting); sends from any
+// other thread leave at once with sendmsg.
 //
 // Stop wakes the packet thread by shutting down the receive side of its sockets, waits up to
 // 5 seconds for it, then closes the sockets and gives the buffers back. A packet thread that does
@@ -52,6 +55,7 @@ class UdpEngine {
   static constexpr int32_t kReceiveTarget = 2500;
   static constexpr int32_t kLowWaterMark = 1250;
   static constexpr int kReceiveBatch = 64;
+  static constexpr int kSendBatch = 64;
   static constexpr int kGraceSeconds = 5;
 
   explicit UdpEngine(void* callbackContext = nullptr);
@@ -73,7 +77,8 @@ class UdpEngine {
 
   // Sends one datagram to remote. socket < 0 lets ChooseSocket pick; a local address that is given
   // and not a wildcard becomes the source address. False for a length above kMaxDatagram (nothing
-  // printed) or when the send fails (printed).
+  // printed) or when the send fails (printed). On the engine's own packet thread the datagram is
+  // queued and true means queued; a failure is printed when the queue is sent.
   bool SendTo(int socket, const sockaddr* remote, const AddressRecord* local, uint32_t length,
               const void* data);
   // Resolves host (through the host cache) in the engine's family and sends to it on port.
@@ -103,8 +108,9 @@ class UdpEngine {
   // How many times the system resolver was asked (diagnostics).
   uint32_t ResolverLookups() const { return lookups_.load(std::memory_order_relaxed); }
 
+  struct Run;  // one started engine's sockets, buffers and send queue (internal)
+
  private:
-  struct Run;
   bool Send(IoEvent* event);
   static void PacketLoop(Run& run);
 

@@ -46,6 +46,22 @@ def udp_bound(port):
     return False
 
 
+def udp_rx_queue(port):
+    """Bytes waiting in the receive queues of the UDP sockets bound to the port."""
+    hexport = ":%04X" % port
+    total = 0
+    for table in ("/proc/net/udp", "/proc/net/udp6"):
+        try:
+            with open(table) as f:
+                for line in f.readlines()[1:]:
+                    fields = line.split()
+                    if fields[1].endswith(hexport):
+                        total += int(fields[4].split(":")[1], 16)
+        except OSError:
+            pass
+    return total
+
+
 def wait_until(predicate, timeout=10.0, step=0.05):
     deadline = time.time() + timeout
     while time.time() < deadline:
@@ -85,7 +101,11 @@ class DnsServer:
         self.proc = None
         self.stdout_path = os.path.join(self.dir, "stdout.txt")
 
-    def start(self, wait_port=None, args=None):
+    # A request whose name is a compression loop: every server that reads it answers with a
+    # server failure, so a reply says the packet thread is up.
+    PROBE = b"\xfe\xed\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\xc0\x0c\x00\x01\x00\x01"
+
+    def start(self, wait_port=None, args=None, probe=True):
         cmd = [BIN]
         if args is not None:
             cmd += args
@@ -98,7 +118,13 @@ class DnsServer:
         if wait_port is not None:
             ok = wait_until(lambda: udp_bound(wait_port) or self.proc.poll() is not None, 15)
             assert ok and self.proc.poll() is None, "server did not start:\n" + self.log_text() + self.stdout()
-            time.sleep(0.05)
+            if probe:
+                # Bounded: a server that refuses this client (IP control) never answers it.
+                for _ in range(10):
+                    if raw_exchange(self.PROBE, wait_port, timeout=0.5)[0] is not None:
+                        break
+            else:
+                time.sleep(0.05)
         return self
 
     def wait_exit(self, timeout=15):

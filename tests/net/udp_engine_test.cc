@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -578,6 +579,57 @@ TEST_F(UdpEngineTest, CallbacksComeInArrivalOrderOnOneThreadAndNeverOverlap) {
     }
   }
   EXPECT_NE(recorder_.seen.front().thread, std::this_thread::get_id());
+}
+
+// Callback that answers "<n>" with n numbered replies, and "<n> bad" with a send that cannot go
+// (an IPv6 destination through the IPv4 socket of the request) before the n replies.
+struct SelfAnswering {
+  UdpEngine engine{this};
+};
+
+void AnswerMany(void* context, int socket, const sockaddr* remote, const AddressRecord* local,
+                uint16_t length, uint8_t* data) {
+  UdpEngine* engine = &static_cast<SelfAnswering*>(context)->engine;
+  const std::string request(reinterpret_cast<char*>(data), length);
+  if (request.find("bad") != std::string::npos) {
+    SocketAddress v6 = Endpoint("::1", 9);
+    engine->SendTo(socket, &v6.sa, nullptr, 3, "bad");
+  }
+  const int n = std::stoi(request);
+  for (int i = 0; i < n; ++i) {
+    const std::string reply = request + "#" + std::to_string(i);
+    EXPECT_TRUE(engine->SendTo(socket, remote, local, static_cast<uint32_t>(reply.size()), reply.data()));
+  }
+}
+
+// Replies made inside callbacks leave together after the batch: all of them, in order, from the
+// arrival address, also past a full send queue and around a send that fails.
+TEST_F(UdpEngineTest, RepliesFromCallbacksAllLeaveInOrder) {
+  SelfAnswering answering;
+  UdpEngine& engine = answering.engine;
+  engine.SetHandler(AnswerMany);
+  const uint16_t port = FreePort(false);
+  ASSERT_TRUE(engine.Start(nullptr, AF_INET, port, nullptr, 0, 2));
+  Peer client("127.0.0.1");
+  const std::vector<std::string> requests = {"1", "3", "150", "2 bad", "1"};
+  for (const std::string& r : requests) client.Send(Endpoint("127.0.0.2", port), r);
+  for (const std::string& r : requests) {
+    SCOPED_TRACE(r);
+    for (int i = 0; i < std::stoi(r); ++i) {
+      std::string reply;
+      SocketAddress from;
+      ASSERT_TRUE(client.Receive(&reply, &from));
+      EXPECT_EQ(reply, r + "#" + std::to_string(i));
+      EXPECT_EQ(Text(&from.sa), "127.0.0.2:" + std::to_string(port));
+    }
+  }
+  std::string extra;
+  EXPECT_FALSE(client.Receive(&extra, nullptr, 100));
+  engine.Stop();
+  const std::string log = Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+  EXPECT_NE(log.find("WSASendTo failed. WSAGetLastError returned [" + std::to_string(EAFNOSUPPORT) + "]"),
+            std::string::npos);
 }
 
 TEST_F(UdpEngineTest, AnExceptionInACallbackIsReportedAndTheEngineGoesOn) {
