@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <new>
 #include <strings.h>
 
 #include "dns/dns_cache.h"
@@ -34,7 +35,8 @@ void UpstreamPacket(void* context, int socket, const sockaddr* remote, const Add
 DNSServer::DNSServer(DNSCache* cache)
     : serviceEngine_(new UdpEngine(this)),
       upstreamEngine_(new UdpEngine(this)),
-      slots_(new ForwardSlot[kForwardSlots]()) {
+      slots_(static_cast<ForwardSlot*>(std::calloc(kForwardSlots, sizeof(ForwardSlot)))) {
+  if (!slots_) throw std::bad_alloc();
   if (cache == nullptr) {
     ownedCache_.reset(new DNSCache());
     cache_ = ownedCache_.get();
@@ -88,7 +90,8 @@ void DNSServer::Run(ThreadContext* context) {
   if (!OnStart(context)) return;
   {
     CriticalLockGuard guard(upstreamLock_, 10201);
-    std::memset(static_cast<void*>(slots_.get()), 0, sizeof(ForwardSlot) * kForwardSlots);
+    if (slotsUsed_) std::memset(static_cast<void*>(slots_.get()), 0, sizeof(ForwardSlot) * kForwardSlots);
+    slotsUsed_ = false;
     nextSlot_ = 0;
   }
   rings_.Clear();
