@@ -10,6 +10,7 @@
 // rebuilt as the server will build it, and the import is rolled back unless every record of the
 // file comes back. Results go to standard output; the database client's log lines and every
 // message go to standard error. Exit status 0 on success, 1 on failure, 2 for a usage error.
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -203,9 +204,11 @@ bool ReadZoneRows(MysqlDbContext& context, const char* tag, int32_t id, DbZoneRo
   });
 }
 
-bool EndsWithNoCase(const std::string& text, const char* suffix) {
+// True for the zone named suffix and the zones below it.
+bool InZoneNoCase(const std::string& name, const char* suffix) {
   size_t n = std::strlen(suffix);
-  return text.size() >= n && strncasecmp(text.c_str() + text.size() - n, suffix, n) == 0;
+  if (name.size() < n || strncasecmp(name.c_str() + name.size() - n, suffix, n) != 0) return false;
+  return name.size() == n || name[name.size() - n - 1] == '.';
 }
 
 struct ZoneDeleter {
@@ -352,7 +355,7 @@ bool WriteZone(MysqlDbContext& context, const DomainInfo& fileZone, const DbZone
   static const char* const tag = "DBTool::ImportZone";
   const DbZoneRow& z = rows.zone;
   if (!DeleteZoneRows(context, tag, z.zoneName, replaced)) return false;
-  const bool reverse = EndsWithNoCase(z.zoneName, "in-addr.arpa") || EndsWithNoCase(z.zoneName, "ip6.arpa");
+  const bool reverse = InZoneNoCase(z.zoneName, "in-addr.arpa") || InZoneNoCase(z.zoneName, "ip6.arpa");
   auto orNull = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
   if (ExecuteParamStatement(&context,
                             "INSERT INTO `DNSZones` (`ZoneName`, `Reverse`, `NameServer1`, `ResponsibleMailAddr`, "
