@@ -40,7 +40,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 stage_end "sanitizer build and tests"
 
 echo "=== ThreadSanitizer build ==="
-tsan_start=$(date +%s)
 bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDNSSERVER_TSAN=ON
 tsan_logs=$(mktemp -d /tmp/dnsserver-tsan.XXXXXX)
 # Every process (test runners and the servers the end-to-end tests start) writes its reports to
@@ -51,7 +50,7 @@ if compgen -G "$tsan_logs/report*" >/dev/null; then
   echo "ThreadSanitizer reports:"; cat "$tsan_logs"/report*; status=1
 fi
 rm -rf "$tsan_logs"
-echo "ThreadSanitizer stage: $(( $(date +%s) - tsan_start )) s"
+stage_end "ThreadSanitizer build and tests"
 
 echo "=== fuzz targets (libFuzzer) ==="
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}" || status=1
