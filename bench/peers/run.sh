@@ -2,7 +2,7 @@
 # Side-by-side performance of dnsserver and the DNS servers a user would pick instead, on one
 # machine, in one run. Run on demand (not a test):
 #
-#   bash bench/peers/run.sh            (as root; about 6 minutes)
+#   bash bench/peers/run.sh            (as root; about 5 minutes)
 #
 # What it does:
 #   1. installs the peers and the load generator from Debian's packages (apt-get install -y knot
