@@ -258,7 +258,10 @@ bool UdpEngine::Run::ReceiveBatch(int fd, int flags) {
     Deliver(event);
   }
   Flush();
-  ReturnIoEvents(batch, static_cast<size_t>(used));
+  // The delivered buffers are held again, warmest on top, rather than given back to the shared
+  // pool: an engine keeps one fixed set of receive buffers, so its memory does not creep over the
+  // pool's blocks as they pass between the engines and the sends.
+  for (int i = used - 1; i >= 0; --i) posted[postedCount++] = batch[i];
   if (postedCount < kLowWaterMark) Refill();
   outstanding.store(postedCount, std::memory_order_relaxed);
   return true;

@@ -9,7 +9,7 @@
 // The thread receives with recvmmsg into up to kReceiveBatch of those buffers at a time - blocking
 // on a single socket, or after poll(2) over the two sockets - reads the arrival address from the
 // IP_PKTINFO / IPV6_PKTINFO control message, runs the callback for each datagram in arrival order,
-// and returns the delivered buffers to the pool. There are no worker threads and no hand-off
+// and holds the delivered buffers again (each engine keeps its own fixed set of buffers). There are no worker threads and no hand-off
 // between threads: the worker count given to Start is kept for the owner's information only.
 // Each send is copied into one pool block and carries the source address as packet information
 // when a specific local address is given. Sends made on the engine's own packet thread (replies
