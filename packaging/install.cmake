@@ -2,12 +2,13 @@
 # top-level CMakeLists.txt once every target exists.
 #
 #   sbin/dnsserver                      the server
+#   sbin/dnsserver-db                   the database administration tool (when it is built)
 #   bin/dnsserver-encrypt               the settings-line encryption tool
 #   lib/dnsserver/dnsserver_db.so       the database module (when it is built)
 #   <sysconfdir>/dnsserver/dnscfg.ini   default settings (/etc with the prefix /usr)
 #   <sysconfdir>/dnsserver/domains/     zone files, one a domain (localhost is shipped)
 #   lib/systemd/system/dnsserver.service
-#   share/man/man8/dnsserver.8, share/doc/dnsserver/ (pages and examples)
+#   share/man/man8/dnsserver.8, dnsserver-db.8, share/doc/dnsserver/ (pages and examples)
 include(GNUInstallDirs)
 
 set(DNSSERVER_MODULE_INSTALL_DIR "lib/dnsserver")
@@ -31,7 +32,7 @@ endif()
 # The committed unit, default settings and manual page name the paths of a package install
 # (/usr/sbin, /etc/dnsserver, /var/log/dnsserver); other prefixes get them rewritten.
 set(pkg_out "${CMAKE_BINARY_DIR}/packaging")
-foreach(f dnsserver.service dnscfg.ini dnsserver.8)
+foreach(f dnsserver.service dnscfg.ini dnsserver.8 dnsserver-db.8)
   file(READ "${CMAKE_SOURCE_DIR}/packaging/${f}" text)
   string(REPLACE "/usr/sbin/dnsserver" "${DNSSERVER_SBIN}" text "${text}")
   string(REPLACE "/etc/dnsserver" "${DNSSERVER_CONF_DIR}" text "${text}")
@@ -40,7 +41,7 @@ foreach(f dnsserver.service dnscfg.ini dnsserver.8)
 endforeach()
 set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   "${CMAKE_SOURCE_DIR}/packaging/dnsserver.service" "${CMAKE_SOURCE_DIR}/packaging/dnscfg.ini"
-  "${CMAKE_SOURCE_DIR}/packaging/dnsserver.8")
+  "${CMAKE_SOURCE_DIR}/packaging/dnsserver.8" "${CMAKE_SOURCE_DIR}/packaging/dnsserver-db.8")
 
 install(TARGETS dnsserver RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 if(TARGET dnsserver-encrypt)
@@ -48,6 +49,10 @@ if(TARGET dnsserver-encrypt)
 endif()
 if(TARGET dnsserver_db)
   install(TARGETS dnsserver_db LIBRARY DESTINATION ${DNSSERVER_MODULE_INSTALL_DIR})
+endif()
+if(TARGET dnsserver-db)
+  install(TARGETS dnsserver-db RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+  install(FILES "${pkg_out}/dnsserver-db.8" DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 endif()
 
 install(FILES "${pkg_out}/dnscfg.ini" DESTINATION ${DNSSERVER_CONF_DEST})

@@ -89,6 +89,7 @@ check_libs() {
 check_libs /usr/sbin/dnsserver depends
 check_libs /usr/bin/dnsserver-encrypt depends
 [ -e /usr/lib/dnsserver/dnsserver_db.so ] && check_libs /usr/lib/dnsserver/dnsserver_db.so recommends
+[ -e /usr/sbin/dnsserver-db ] && check_libs /usr/sbin/dnsserver-db recommends
 
 step "start it as $unit says"
 unit_value() { sed -n "s/^$1=//p" "$unit" | tail -n1; }

@@ -5,7 +5,10 @@
 #   3. builds and runs it again under AddressSanitizer + UndefinedBehaviorSanitizer,
 #   4. builds and runs it again under ThreadSanitizer (unit tests and the end-to-end suite, whose
 #      server processes write their reports to files that are checked afterwards),
-#   5. builds the fuzz targets with libFuzzer (clang) and runs each for FUZZ_SECONDS (default 20).
+#   5. builds the fuzz targets with libFuzzer (clang) and runs each for FUZZ_SECONDS (default 20),
+#   6. on CI (CI=true) or with PACKAGE_TEST=1: builds the Debian package, installs it, runs it as
+#      its service unit says, queries it and removes it (scripts/package-test.sh; it installs into
+#      this system and binds 127.0.0.1:53, so it is left out of a developer's run by default).
 # A private MariaDB instance is started for the database tests and stopped at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,17 +25,21 @@ source "$dbdir/env"
 jobs=$(nproc)
 status=0
 
+stage_start=$(date +%s)
+stage_end() { echo "--- $1: $(( $(date +%s) - stage_start )) s"; stage_start=$(date +%s); }
+
 echo "=== normal build ==="
 bash scripts/build.sh build
 ctest --test-dir build --output-on-failure -j "$jobs" || status=1
+stage_end "normal build and tests"
 
 echo "=== AddressSanitizer + UndefinedBehaviorSanitizer build ==="
 bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DDNSSERVER_SANITIZE=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" || status=1
+stage_end "sanitizer build and tests"
 
 echo "=== ThreadSanitizer build ==="
-tsan_start=$(date +%s)
 bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDNSSERVER_TSAN=ON
 tsan_logs=$(mktemp -d /tmp/dnsserver-tsan.XXXXXX)
 # Every process (test runners and the servers the end-to-end tests start) writes its reports to
@@ -43,9 +50,18 @@ if compgen -G "$tsan_logs/report*" >/dev/null; then
   echo "ThreadSanitizer reports:"; cat "$tsan_logs"/report*; status=1
 fi
 rm -rf "$tsan_logs"
-echo "ThreadSanitizer stage: $(( $(date +%s) - tsan_start )) s"
+stage_end "ThreadSanitizer build and tests"
 
 echo "=== fuzz targets (libFuzzer) ==="
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}" || status=1
+stage_end "fuzzing"
+
+if [ "${CI:-}" = true ] || [ "${PACKAGE_TEST:-}" = 1 ]; then
+  echo "=== Debian package ==="
+  bash scripts/package-test.sh build-package || status=1
+  stage_end "package test"
+fi
+
+if [ $status = 0 ]; then echo "all stages passed"; else echo "some stage FAILED"; fi
 
 exit $status

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "dns/dns_cache.h"
+#include "dns/line_reader.h"
 #include "dns/zone_file.h"
 
 namespace {
@@ -82,43 +83,6 @@ bool IsRegularFile(const char* path) {
   return stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Line sources of the index reader: a file, or text in memory (the fuzz target and tests).
-struct LineSource {
-  FILE* file = nullptr;
-  const char* data = nullptr;
-  size_t size = 0;
-  size_t pos = 0;
-
-  int Get() {
-    if (file) return getc_unlocked(file);
-    return pos < size ? static_cast<unsigned char>(data[pos++]) : EOF;
-  }
-};
-
-enum class LineResult { kEnd, kLine, kTooLong };
-
-// Reads one line into buf (kDnsIndexLineSize bytes, so at most 4095 characters) without its line
-// feed. A longer line is read to its end and reported as too long: it is skipped whole, as the
-// zone reader does, so its tail is never taken for a line of its own.
-LineResult ReadLine(LineSource& src, char* buf, size_t* len) {
-  size_t n = 0;
-  bool any = false, tooLong = false;
-  for (;;) {
-    int c = src.Get();
-    if (c == EOF) break;
-    any = true;
-    if (c == '\n') break;
-    if (n + 1 < kDnsIndexLineSize)
-      buf[n++] = static_cast<char>(c);
-    else
-      tooLong = true;
-  }
-  buf[n] = '\0';
-  *len = n;
-  if (!any) return LineResult::kEnd;
-  return tooLong ? LineResult::kTooLong : LineResult::kLine;
-}
-
 // The suffix of name (longest first) that equals key, or null.
 const char* MatchSuffix(const char* name, const char* key, size_t keyLength) {
   for (const char* s = SkipDots(name); s && *s; s = NextSuffix(s)) {
@@ -133,7 +97,7 @@ int FindIndexEntry(LineSource& src, const char* name, const char** suffix, char*
   char line[kDnsIndexLineSize];
   for (;;) {
     size_t len;
-    LineResult r = ReadLine(src, line, &len);
+    LineResult r = ReadLine(src, line, sizeof(line), &len);
     if (r == LineResult::kEnd) return DNS_ERR_NO_FILE;
     if (r == LineResult::kTooLong) continue;
     dnsdir::IndexLine entry;

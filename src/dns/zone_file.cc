@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "dns/line_reader.h"
 #include "dns/zone_index.h"
 
 namespace {
@@ -73,44 +74,6 @@ bool ReadDecimal(const char* text, uint64_t max, uint64_t* value, const char** e
   *value = v;
   *end = p;
   return true;
-}
-
-// --- Line sources for the parser ----------------------------------------------------------------
-
-struct LineSource {
-  FILE* file = nullptr;
-  const char* data = nullptr;
-  size_t size = 0;
-  size_t pos = 0;
-
-  int Get() {
-    if (file) return getc_unlocked(file);
-    return pos < size ? static_cast<unsigned char>(data[pos++]) : EOF;
-  }
-};
-
-enum class LineResult { kEnd, kLine, kTooLong };
-
-// Reads one line (its line feed dropped) into buf, which has room for cap - 1 characters. A line
-// that does not fit is read to its end and reported as too long.
-LineResult ReadLine(LineSource& src, char* buf, size_t cap, size_t* len) {
-  size_t n = 0;
-  bool any = false, tooLong = false;
-  for (;;) {
-    int c = src.Get();
-    if (c == EOF) break;
-    any = true;
-    if (c == '\n') break;
-    if (n + 1 < cap) {
-      buf[n++] = static_cast<char>(c);
-    } else {
-      tooLong = true;
-    }
-  }
-  buf[n] = '\0';
-  *len = n;
-  if (!any) return LineResult::kEnd;
-  return tooLong ? LineResult::kTooLong : LineResult::kLine;
 }
 
 // Drops the comment and resolves the escapes inside quoted parts of one line, in place.

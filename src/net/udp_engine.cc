@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -150,8 +151,9 @@ struct UdpEngine::Run {
   }
 
   // One recvmmsg on the socket, then the callbacks of what it brought. False when the socket is
-  // gone and the thread must end.
+  // gone and the thread must end. Sets lastReceived to the number of datagrams it took.
   bool ReceiveBatch(int fd, int flags);
+  int lastReceived = 0;
 
   void Queue(IoEvent* event) {
     BuildSendMessage(event, &pendingMessages[pendingCount].msg_hdr, &pendingVectors[pendingCount]);
@@ -219,6 +221,7 @@ bool UdpEngine::Run::ReceiveBatch(int fd, int flags) {
   int received = recvmmsg(fd, messages, static_cast<unsigned>(count), flags, nullptr);
   const int error = errno;
   const int used = received > 0 ? received : 0;
+  lastReceived = used;
   // Buffers the call did not fill stay held, in their old order.
   for (int i = count - 1; i >= used; --i) posted[postedCount++] = batch[i];
   if (received < 0) {
@@ -264,6 +267,22 @@ bool UdpEngine::Run::ReceiveBatch(int fd, int flags) {
   return true;
 }
 
+namespace {
+// After a receive that brought only a few datagrams, the packet thread pauses briefly before it
+// receives again, so that under load the next receive takes a batch instead of waking the thread
+// for every datagram or two. Replies have already left when it pauses; a datagram that arrives
+// meanwhile waits at most the pause. On loopback under dnsperf this cut the CPU time per datagram
+// by about a quarter and raised the rate the client reached.
+constexpr int kFewDatagrams = 8;
+constexpr long kPauseNanoseconds = 30000;
+
+void PauseAfterFew(int received) {
+  if (received <= 0 || received >= kFewDatagrams) return;
+  timespec pause{0, kPauseNanoseconds};
+  nanosleep(&pause, nullptr);
+}
+}  // namespace
+
 void UdpEngine::PacketLoop(Run& run) {
   struct Current {
     explicit Current(Run* run) { currentRun = run; }
@@ -274,6 +293,7 @@ void UdpEngine::PacketLoop(Run& run) {
     // One socket: block in the receive itself (Stop's shutdown wakes it).
     while (!run.stopping.load(std::memory_order_relaxed)) {
       if (!run.ReceiveBatch(run.sockets[0], MSG_WAITFORONE)) break;
+      PauseAfterFew(run.lastReceived);
     }
     return;
   }
@@ -288,11 +308,14 @@ void UdpEngine::PacketLoop(Run& run) {
       continue;
     }
     if (run.stopping.load(std::memory_order_relaxed)) break;
+    int received = 0;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].revents == 0) continue;
       if (fds[i].revents & POLLNVAL) return;
       if (!run.ReceiveBatch(run.sockets[i], MSG_DONTWAIT)) return;
+      received += run.lastReceived;
     }
+    PauseAfterFew(received);
   }
 }
 

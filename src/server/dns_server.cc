@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <new>
 #include <thread>
 #include <strings.h>
 
@@ -40,7 +41,8 @@ void CrossSendGate::CloseAndDrain() {
 DNSServer::DNSServer(DNSCache* cache)
     : serviceEngine_(new UdpEngine(this)),
       upstreamEngine_(new UdpEngine(this)),
-      slots_(new ForwardSlot[kForwardSlots]()) {
+      slots_(static_cast<ForwardSlot*>(std::calloc(kForwardSlots, sizeof(ForwardSlot)))) {
+  if (!slots_) throw std::bad_alloc();
   if (cache == nullptr) {
     ownedCache_.reset(new DNSCache());
     cache_ = ownedCache_.get();
@@ -97,7 +99,8 @@ void DNSServer::Run(ThreadContext* context) {
   if (!OnStart(context)) return;
   {
     CriticalLockGuard guard(upstreamLock_, 10201);
-    std::memset(static_cast<void*>(slots_.get()), 0, sizeof(ForwardSlot) * kForwardSlots);
+    if (slotsUsed_) std::memset(static_cast<void*>(slots_.get()), 0, sizeof(ForwardSlot) * kForwardSlots);
+    slotsUsed_ = false;
     nextSlot_ = 0;
   }
   rings_.Clear();

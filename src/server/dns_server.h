@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 
 #include "acl/domain_list.h"
@@ -53,15 +54,15 @@ enum PipelineResult : int {
 // thread, hence atomic.
 extern std::atomic<Event*> g_processStopEvent;
 
-// One request sent upstream, found again from the id of the upstream answer.
+// One request sent upstream, found again from the id of the upstream answer. All zero = free.
 struct ForwardSlot {
-  int socket;
-  sockaddr_storage client;      // IPv4 255.255.255.255 when there is no one to answer
-  AddressRecord local;          // the address the request arrived on
-  uint16_t clientId;            // network order, as in the message
-  uint16_t upstreamId;          // slot number + 1, network order
   int64_t sentTime;             // seconds since 1970; 0 = free
   ForwardSlot* partner;         // the same request sent to the other host
+  SocketAddress client;         // IPv4 255.255.255.255 when there is no one to answer
+  AddressRecord local;          // the address the request arrived on
+  int32_t socket;
+  uint16_t clientId;            // network order, as in the message
+  uint16_t upstreamId;          // slot number + 1, network order
 };
 
 // The gate of the sends that cross from one engine's packet thread to the other engine: a forward
@@ -174,7 +175,12 @@ class DNSServer {
   std::atomic<bool> started_{false};
   std::unique_ptr<UdpEngine> serviceEngine_;
   std::unique_ptr<UdpEngine> upstreamEngine_;
-  std::unique_ptr<ForwardSlot[]> slots_;
+  struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+  };
+  // Zeroed pages from the system: slots cost memory only once requests have been forwarded.
+  std::unique_ptr<ForwardSlot[], FreeDeleter> slots_;
+  bool slotsUsed_ = false;  // a slot may be non-zero (under the upstream lock)
   int nextSlot_ = 0;
   ResponseRings rings_;
   bool ipv6KnownAvailable_ = false;

@@ -12,7 +12,7 @@ namespace {
 constexpr int32_t kSiteForward = 10203;
 constexpr int32_t kSiteAnswer = 10204;
 
-void SetNoClient(sockaddr_storage* address) {
+void SetNoClient(SocketAddress* address) {
   std::memset(address, 0, sizeof(*address));
   auto* in = reinterpret_cast<sockaddr_in*>(address);
   in->sin_family = AF_INET;
@@ -88,6 +88,7 @@ int DNSServer::ForwardRequest(int socket, const sockaddr* client, const AddressR
     }
     uint16_t clientId;
     std::memcpy(&clientId, message, 2);
+    slotsUsed_ = true;
     FillSlot(slots_[first], first, socket, client, local, clientId, now);
     if (second >= 0) {
       FillSlot(slots_[second], second, socket, client, local, clientId, now);
@@ -158,7 +159,7 @@ void DNSServer::HandleUpstreamResponse(int socket, const sockaddr* upstream, con
     return;
   }
   int clientSocket;
-  sockaddr_storage client;
+  SocketAddress client;
   AddressRecord local;
   uint16_t clientId;
   {
@@ -190,15 +191,15 @@ void DNSServer::HandleUpstreamResponse(int socket, const sockaddr* upstream, con
     rings_.Store(log, length, message, question);
 
   std::memcpy(message, &clientId, 2);
-  if (IsNoneAddress(reinterpret_cast<const sockaddr*>(&client))) return;  // the partner's answer won
+  if (IsNoneAddress(&client.sa)) return;  // the partner's answer won
   if (accessLog) {
     char text[kAddressTextSize] = "";
-    SockaddrToText(reinterpret_cast<const sockaddr*>(&client), text, sizeof(text));
+    SockaddrToText(&client.sa, text, sizeof(text));
     AccessLog("%s [%hu] RESPONSE %s %s %hu", text, length, dns_type_name(question.qtype),
               question.name ? question.name : "", static_cast<unsigned short>(header.flags & 15));
   }
   if (!crossSends_.Enter()) return;  // the service engine is stopping
-  SendToClient(clientSocket, reinterpret_cast<const sockaddr*>(&client), &local, length, message);
+  SendToClient(clientSocket, &client.sa, &local, length, message);
   crossSends_.Leave();
 }
 

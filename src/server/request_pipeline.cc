@@ -128,8 +128,9 @@ void DNSServer::HandleClientRequest(int socket, const sockaddr* client, const Ad
   if (length == 0) return;
   const bool log = log_, dump = dump_;
   const bool accessLog = accessLogOn_;
+  // The client as text appears only in debug and access-log lines.
   char clientText[kAddressTextSize] = "";
-  SockaddrToText(client, clientText, sizeof(clientText));
+  if (log || dump || accessLog) SockaddrToText(client, clientText, sizeof(clientText));
   const uint16_t port = ClientPort(client);
 
   if (log || dump) {

@@ -100,7 +100,6 @@ def test_forwarder_without_its_upstream_gives_no_answer():
 
 
 # The zone files of examples/zones are read through the domain directory and its index file.
-@pytest.mark.xfail(strict=True, reason="zone files are not served until the domain directory lands")
 def test_authoritative_answers_from_its_zone_files():
     port = free_port()
     cfg = example("authoritative.ini", SrvPort=port, SrvPort2=port)
