@@ -18,12 +18,6 @@ constexpr int32_t kSiteSwapUrl = 13103;
 constexpr int32_t kSiteNextUrl = 13104;
 constexpr int32_t kSiteSettings = 13105;
 
-// The end of the first URL of a list: the first "," or "\n", or the end.
-size_t FirstSeparator(const std::string& list, size_t from) {
-  size_t at = list.find_first_of(",\n", from);
-  return at == std::string::npos ? list.size() : at;
-}
-
 }  // namespace
 
 DomainListCore::DomainListCore(const char* name, const char* printVerb, bool roundRobin)
@@ -173,7 +167,7 @@ bool DomainListCore::LoadUrl(const std::string& url, const std::string* source) 
       sourceUrls_ = *source;
       cursor_ = 0;
       if (roundRobin_) {
-        size_t sep = FirstSeparator(sourceUrls_, 0);
+        size_t sep = UrlListSeparator(sourceUrls_, 0);
         if (sep < sourceUrls_.size()) cursor_ = sep + 1;
       }
       active_ = true;
@@ -187,7 +181,7 @@ std::string DomainListCore::NextSourceUrl() {
   SpinRWGuard guard(lock_, kSiteNextUrl, SpinRWGuard::Write);
   if (!roundRobin_) return sourceUrls_;
   if (cursor_ >= sourceUrls_.size()) cursor_ = 0;
-  size_t sep = FirstSeparator(sourceUrls_, cursor_);
+  size_t sep = UrlListSeparator(sourceUrls_, cursor_);
   std::string url = sourceUrls_.substr(cursor_, sep - cursor_).substr(0, kPathSize - 1);
   if (!url.empty() && url.back() == '\r') url.pop_back();
   cursor_ = sep < sourceUrls_.size() ? sep + 1 : 0;
@@ -222,7 +216,7 @@ AllowedList::~AllowedList() = default;
 
 bool AllowedList::LoadFromUrls(const char* urls) {
   std::string list = urls ? urls : "";
-  size_t first = FirstSeparator(list, 0);
+  size_t first = UrlListSeparator(list, 0);
   if (list.size() >= kUrlListSize || first >= kPathSize) {
     LogError("%s Url too long", Name());
     return false;

@@ -12,11 +12,6 @@ constexpr int32_t kSiteNext = 10106;
 constexpr int32_t kSiteReadSettings = 10107;
 constexpr int32_t kSiteStore = 10110;
 
-size_t FirstSeparator(const std::string& list, size_t from) {
-  size_t at = list.find_first_of(",\n", from);
-  return at == std::string::npos ? list.size() : at;
-}
-
 }  // namespace
 
 void ReportBodyReader::EndItem() {
@@ -90,7 +85,7 @@ bool ReportUrlList::SetReportUrls(const char* text, const HostSetter& setHost) {
     return true;
   }
   std::string list = text;
-  size_t first = FirstSeparator(list, 0);
+  size_t first = UrlListSeparator(list, 0);
   if (list.size() >= kListSize || first >= kUrlSize) {
     LogError("Report Url too long");
     return false;
@@ -105,7 +100,7 @@ bool ReportUrlList::NextReportUrl(std::string* url) {
   url->clear();
   if (urls_.empty()) return false;
   if (cursor_ >= urls_.size()) cursor_ = 0;
-  size_t sep = FirstSeparator(urls_, cursor_);
+  size_t sep = UrlListSeparator(urls_, cursor_);
   *url = urls_.substr(cursor_, sep - cursor_).substr(0, kUrlSize - 1);
   if (!url->empty() && url->back() == '\r') url->pop_back();
   cursor_ = sep < urls_.size() ? sep + 1 : 0;
@@ -145,7 +140,7 @@ bool ReportUrlList::FetchDnsHostFromUrl(const char* url, const char* list, const
     std::string copy = std::string(list).substr(0, kListSize - 1);
     SpinRWGuard guard(lock_, kSiteStore, SpinRWGuard::Write);
     urls_.swap(copy);
-    size_t sep = FirstSeparator(urls_, 0);
+    size_t sep = UrlListSeparator(urls_, 0);
     cursor_ = sep < urls_.size() ? sep + 1 : 0;
   }
   if (hostSet && log_) LogMessage("DNS Server Host: %s", reader.Candidate().c_str());

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 constexpr size_t kUrlPieceSize = 65536;
 
@@ -35,3 +36,10 @@ bool FetchUrl(const char* url, const char* userAgent, const UrlPieceSink& sink,
 // True when the piece holds an HTML tag "<html" (any letter case) followed by ">" or a blank: an
 // error or login page served in place of a document. No list or host text contains "<".
 bool LooksLikeHtmlPage(const char* data, size_t size);
+
+// The end of the URL that starts at `from` in a URL list ("," or "\n" separated): the position of
+// the next separator, or the end of the list. Shared by the domain lists and the report URLs.
+inline size_t UrlListSeparator(const std::string& list, size_t from) {
+  size_t at = list.find_first_of(",\n", from);
+  return at == std::string::npos ? list.size() : at;
+}
