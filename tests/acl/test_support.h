@@ -18,28 +18,15 @@
 #include <vector>
 
 #include "shell/log.h"
+#include "../test_files.h"
 
 extern char** environ;
 
 namespace test_support {
 
-inline std::string MakeTempDir() {
-  char tmpl[] = "/tmp/dnsserver-acl-XXXXXX";
-  const char* dir = mkdtemp(tmpl);
-  return dir ? dir : "";
-}
-
-inline void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+inline std::string MakeTempDir() { return test_files::MakeTempDir("dnsserver-acl-"); }
+using test_files::ReadFile;
+using test_files::WriteFile;
 
 inline void RemoveTree(const std::string& dir) {
   if (dir.size() > 5 && dir.rfind("/tmp/", 0) == 0) std::system(("rm -rf '" + dir + "'").c_str());

@@ -15,26 +15,13 @@
 
 #include "dns/dns_message.h"
 #include "shell/log.h"
+#include "../test_files.h"
 
 namespace local_zone {
 
-inline std::string MakeTempDir() {
-  char tmpl[] = "/tmp/dnsserver-zones-XXXXXX";
-  const char* dir = mkdtemp(tmpl);
-  return dir ? dir : "";
-}
-
-inline void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+inline std::string MakeTempDir() { return test_files::MakeTempDir("dnsserver-zones-"); }
+using test_files::ReadFile;
+using test_files::WriteFile;
 
 // A temporary folder removed with everything in it when the object ends.
 class TempDir {
